@@ -1,0 +1,215 @@
+#include "shm_region.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace korvane::ipc::dev {
+namespace {
+
+// Address space reserved per region; a region can grow up to this without moving.
+constexpr std::size_t kMinReserve = std::size_t{1} << 29;  // 512 MiB
+
+std::size_t pageSize() {
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+std::size_t roundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+bool inside(std::size_t length, std::size_t offset, std::size_t size) {
+    return length <= size && offset <= size - length;
+}
+
+bool wordAligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(std::uint32_t) == 0; }
+
+// Owns a descriptor until released; closing is never retried on EINTR.
+struct FdGuard {
+    int fd;
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+std::size_t objectSize(int fd, const std::string& shm) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throwErrno("cannot stat shared-memory object " + shm);
+    return static_cast<std::size_t>(st.st_size);
+}
+
+}  // namespace
+
+std::string shmObjectName(const std::string& channel) {
+    if (channel.empty()) throw std::invalid_argument("cannot attach a region with an empty name");
+    std::string out = "/flumina.";
+    for (std::size_t i = channel[0] == '/' ? 1 : 0; i < channel.size(); ++i) {
+        switch (char c = channel[i]) {
+            case '/': out += '.'; break;
+            case '.': out += "%2E"; break;
+            case '%': out += "%25"; break;
+            case '\0': throw std::invalid_argument("cannot attach region: its name holds a NUL byte");
+            default: out += c;
+        }
+    }
+    if (out.size() > NAME_MAX)
+        throw std::invalid_argument("cannot attach region " + channel + ": name too long for a shared-memory object");
+    return out;
+}
+
+std::unique_ptr<ShmRegion> ShmRegion::open(const std::string& name, std::size_t capacity) {
+    const std::string shm = shmObjectName(name);
+    FdGuard fd{::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    if (fd.fd < 0) throwErrno("cannot open shared-memory object " + shm + " for region " + name);
+
+    const std::size_t reserve = roundUp(std::max(kMinReserve, capacity), pageSize());
+    void* base = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) throwErrno("cannot reserve " + std::to_string(reserve) + " bytes for region " + name);
+
+    std::unique_ptr<ShmRegion> region(new ShmRegion(name, fd.release(), static_cast<char*>(base), reserve));
+    region->grow(capacity);
+    return region;
+}
+
+bool ShmRegion::remove(const std::string& name) {
+    const std::string shm = shmObjectName(name);
+    if (::shm_unlink(shm.c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    throwErrno("cannot remove shared-memory object " + shm);
+}
+
+ShmRegion::ShmRegion(std::string name, int fd, char* base, std::size_t reserved)
+    : name_(std::move(name)), fd_(fd), base_(base), reserved_(reserved) {}
+
+ShmRegion::~ShmRegion() {
+    ::munmap(base_, reserved_);
+    ::close(fd_);
+}
+
+void ShmRegion::grow(std::size_t capacity) {
+    if (capacity > reserved_)
+        throw std::length_error("cannot grow region " + name_ + " to " + std::to_string(capacity) +
+                                " bytes: at most " + std::to_string(reserved_) + " bytes fit its reservation");
+    std::lock_guard<std::mutex> lock(growth_);
+    // The lock on the object keeps two processes that grow it at once from
+    // shrinking it back (each checks the size under the lock).
+    if (::flock(fd_, LOCK_EX) != 0) throwErrno("cannot lock region " + name_);
+    std::size_t current;
+    try {
+        current = objectSize(fd_, name_);
+        if (current < capacity) {
+            if (::ftruncate(fd_, static_cast<off_t>(capacity)) != 0)
+                throwErrno("cannot size region " + name_ + " to " + std::to_string(capacity) + " bytes");
+            current = capacity;
+        }
+    } catch (...) {
+        ::flock(fd_, LOCK_UN);
+        throw;
+    }
+    ::flock(fd_, LOCK_UN);
+    mapUpTo(current);
+}
+
+void ShmRegion::mapUpTo(std::size_t objectSize) {
+    const std::size_t visible = std::min(objectSize, reserved_);
+    const std::size_t want = roundUp(visible, pageSize());
+    if (want > mapped_) {
+        // Map only the new tail, at its fixed place in the reservation: pages
+        // mapped before, and every pointer into them, stay as they are.
+        void* at = ::mmap(base_ + mapped_, want - mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_,
+                          static_cast<off_t>(mapped_));
+        if (at == MAP_FAILED)
+            throwErrno("cannot map region " + name_ + " of " + std::to_string(objectSize) + " bytes");
+        mapped_ = want;
+    }
+    if (visible > size_.load(std::memory_order_relaxed)) size_.store(visible, std::memory_order_release);
+}
+
+bool ShmRegion::refresh(std::size_t length, std::size_t offset) {
+    std::lock_guard<std::mutex> lock(growth_);
+    mapUpTo(objectSize(fd_, name_));
+    return inside(length, offset, size());
+}
+
+void ShmRegion::throwOutOfRange(const char* what, std::size_t length, std::size_t offset) const {
+    throw std::out_of_range(std::string("cannot ") + what + " bytes [" + std::to_string(offset) + ", " +
+                            std::to_string(offset) + " + " + std::to_string(length) + ") of region " + name_ +
+                            " of " + std::to_string(size()) + " bytes");
+}
+
+char* ShmRegion::span(std::size_t length, std::size_t offset) {
+    if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("access", length, offset);
+    return base_ + offset;
+}
+
+void ShmRegion::read_bytes(char** out, std::size_t length, std::size_t offset, int /*flag*/) {
+    if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("read", length, offset);
+    *out = base_ + offset;
+}
+
+std::int8_t ShmRegion::write_bytes(const char* data, std::size_t length, std::size_t offset) {
+    if (!inside(length, offset, size()) && !refresh(length, offset)) return -1;
+    copy_in(data, length, offset);
+    return 0;
+}
+
+void ShmRegion::copy_out(char* destination, std::size_t length, std::size_t offset) {
+    char* from = span(length, offset);
+    if (length == 4 && wordAligned(from)) {
+        const std::uint32_t word = __atomic_load_n(reinterpret_cast<std::uint32_t*>(from), __ATOMIC_ACQUIRE);
+        std::memcpy(destination, &word, 4);
+        return;
+    }
+    if (length != 0) std::memcpy(destination, from, length);
+    std::atomic_thread_fence(std::memory_order_acquire);
+}
+
+void ShmRegion::copy_in(const char* source, std::size_t length, std::size_t offset) {
+    char* to = span(length, offset);
+    if (length == 4 && wordAligned(to)) {
+        std::uint32_t word;
+        std::memcpy(&word, source, 4);
+        __atomic_store_n(reinterpret_cast<std::uint32_t*>(to), word, __ATOMIC_RELEASE);
+        return;
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    if (length != 0) std::memcpy(to, source, length);
+}
+
+std::uint32_t ShmRegion::load_word_acquire(std::size_t offset) {
+    std::uint32_t word;
+    copy_out(reinterpret_cast<char*>(&word), 4, offset);
+    return word;  // little-endian hosts only (x86-64, AArch64)
+}
+
+void ShmRegion::store_word_release(std::size_t offset, std::uint32_t value) {
+    copy_in(reinterpret_cast<const char*>(&value), 4, offset);
+}
+
+}  // namespace korvane::ipc::dev
+
+// The component's entry point, as the clients resolve it. Clients store the
+// pointer and never free it, so the object lives for the rest of the process;
+// the registry keeps it reachable (and so not reported as a leak).
+korvane::ipc::AndroidAshmem* korvane::ipc::AndroidAshmem::attach_ashmem(const std::string& name) {
+    static std::mutex lock;
+    static auto* attached = new std::vector<std::unique_ptr<korvane::ipc::dev::ShmRegion>>();
+    auto region = korvane::ipc::dev::ShmRegion::open(name);
+    std::lock_guard<std::mutex> guard(lock);
+    attached->push_back(std::move(region));
+    return attached->back().get();
+}

@@ -1,0 +1,101 @@
+// Development stand-in for the host's shared-memory region component, over
+// POSIX shared memory.
+//
+// Naming: a channel name maps to one shared-memory object under /dev/shm:
+// "flumina." followed by the name without its leading slash, each '/' turned
+// into '.' ('.' and '%' escaped as %2E and %25 so that the mapping is
+// one-to-one). "/tmp/mmkv/tmp_ipc_rtsp0" is /dev/shm/flumina.tmp.mmkv.tmp_ipc_rtsp0.
+//
+// Lifetime: whoever attaches first creates the object (mode 0600) with at
+// least the capacity asked for; attach_ashmem asks for kDefaultCapacity, a
+// 3840 x 2160 x 3 frame after the 8 header bytes, since a native client
+// attaches before the host has answered. Pages cost nothing until written.
+// An object is only ever grown, never shrunk, and only ShmRegion::remove()
+// deletes it. A region object maps its object into a fixed address range
+// reserved up front, so growing it (grow(), or a read past the old end after
+// another process grew the object) keeps every pointer handed out valid.
+//
+// Writers: the host writes the input channel's size word, payload and ready
+// flag; the client clears the ready flag and writes the display and push
+// channels. Nothing else arbitrates: the ready flag is the handshake.
+//
+// Memory ordering (AArch64 is weakly ordered):
+//   - write half: every write_bytes()/copy_in() is a release. A 4-byte write
+//     at a 4-aligned offset is an atomic release store; longer writes are
+//     preceded by a release fence. So the host's size word and payload are
+//     visible before its flag, and a client's reads of a payload complete
+//     before its clear of the flag.
+//   - read half: read_bytes() hands out a pointer and cannot order what the
+//     caller does with it; the caller loads the flag through that pointer with
+//     acquire semantics before it touches the payload (libflumina's getRGB
+//     does). copy_out() and load_word_acquire() are acquires themselves.
+//
+// Thread safety: a region object may be used from several threads; growth
+// takes a lock, reads and writes within the mapped size take none. Shared
+// bytes themselves are not guarded beyond the handshake above.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "android_ashmem.h"
+#include "channels.h"
+
+namespace korvane::ipc::dev {
+
+// Shared-memory object name ("/flumina....") of a channel name.
+std::string shmObjectName(const std::string& channel);
+
+class ShmRegion final : public AndroidAshmem {
+public:
+    // Attaches the object of `name`, creating it or growing it to at least `capacity` bytes.
+    static std::unique_ptr<ShmRegion> open(const std::string& name,
+                                           std::size_t capacity = flumina::channels::kDefaultCapacity);
+    // Deletes the object of `name`; attached regions keep their mapping. False if there was none.
+    static bool remove(const std::string& name);
+
+    ShmRegion(const ShmRegion&) = delete;
+    ShmRegion& operator=(const ShmRegion&) = delete;
+    ~ShmRegion() override;
+
+    // Points *out at the bytes in the mapping; throws std::out_of_range past the end.
+    void read_bytes(char** out, std::size_t length, std::size_t offset, int flag) override;
+    // Copies into the mapping (release); returns 0, or -1 for a range past the end (nothing written).
+    std::int8_t write_bytes(const char* data, std::size_t length, std::size_t offset) override;
+
+    const std::string& name() const { return name_; }
+    // Current size of the shared object, as last seen by this region.
+    std::size_t size() const { return size_.load(std::memory_order_acquire); }
+
+    // Pointer to [offset, offset + length), mapping more if the object grew; throws std::out_of_range.
+    char* span(std::size_t length, std::size_t offset);
+    // Copy out of the region, then acquire.
+    void copy_out(char* destination, std::size_t length, std::size_t offset);
+    // Release, then copy into the region.
+    void copy_in(const char* source, std::size_t length, std::size_t offset);
+    std::uint32_t load_word_acquire(std::size_t offset);
+    void store_word_release(std::size_t offset, std::uint32_t value);
+    // Grows the object (never shrinks it) and this mapping to at least `capacity` bytes.
+    void grow(std::size_t capacity);
+
+private:
+    ShmRegion(std::string name, int fd, char* base, std::size_t reserved);
+    // Maps up to the object's current size; true if [offset, offset + length) is then inside it.
+    bool refresh(std::size_t length, std::size_t offset);
+    [[noreturn]] void throwOutOfRange(const char* what, std::size_t length, std::size_t offset) const;
+    void mapUpTo(std::size_t objectSize);
+
+    std::string name_;
+    int fd_ = -1;
+    char* base_ = nullptr;
+    std::size_t reserved_ = 0;
+    std::atomic<std::size_t> size_{0};
+    std::size_t mapped_ = 0;
+    std::mutex growth_;
+};
+
+}  // namespace korvane::ipc::dev
