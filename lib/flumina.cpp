@@ -17,6 +17,7 @@
 #include <boost/asio/write.hpp>
 
 #include "android_ashmem.h"
+#include "attach_symbol.h"
 #include "channels.h"
 #include "frame_wait.h"
 
@@ -25,25 +26,23 @@ namespace ch = flumina::channels;
 
 namespace {
 
-// korvane::ipc::AndroidAshmem::attach_ashmem(std::string const&), as the host
-// library exports it. Looked up at run time so that libflumina does not name
-// the host library among its dependencies.
-constexpr const char* kAttachSymbol =
-    "_ZN7korvane3ipc13AndroidAshmem13attach_ashmemERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE";
-
 using AttachFunction = AndroidAshmem* (*)(const std::string&);
 
 AndroidAshmem* attach(const std::string& name) {
-    static AttachFunction resolved = nullptr;  // found once; a miss is looked up again next time
-    if (resolved == nullptr) {
-        resolved = reinterpret_cast<AttachFunction>(dlsym(RTLD_DEFAULT, kAttachSymbol));
-        if (resolved == nullptr)
+    // Looked up at run time so that libflumina does not name the host library
+    // among its dependencies. Found once; a miss is looked up again next time.
+    static std::atomic<AttachFunction> resolved{nullptr};
+    AttachFunction function = resolved.load(std::memory_order_acquire);
+    if (function == nullptr) {
+        function = reinterpret_cast<AttachFunction>(dlsym(RTLD_DEFAULT, korvane::ipc::kAttachAshmemSymbol));
+        if (function == nullptr)
             throw std::runtime_error("cannot attach region " + name +
                                      ": the shared-memory component korvane::ipc::AndroidAshmem::attach_ashmem is "
                                      "not loaded in this process (load the host's region library, or "
                                      "libkorvane_ipc off the device, before starting a session)");
+        resolved.store(function, std::memory_order_release);
     }
-    return resolved(name);
+    return function(name);
 }
 
 AndroidAshmem* channelAt(const std::vector<AndroidAshmem*>& channels, int index, const char* kind) {

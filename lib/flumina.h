@@ -31,10 +31,10 @@ class AndroidAshmem;
 namespace flumina::detail {
 // What getRGB remembers per stream index between calls.
 struct FrameWait {
-    bool holding = false;          // a frame was handed out and its ready flag is still set
-    std::int64_t lastArrival = 0;  // steady-clock ns when a frame was last seen arriving, 0 if unknown
-    std::int64_t interval = 0;     // learned time between frames, ns
-    int steadyGaps = 0;            // consecutive gaps that agreed with `interval`
+    bool holding = false;       // a frame was handed out and its ready flag is still set
+    std::int64_t beat = 0;      // monotonic ns of a learned frame arrival, 0 if unknown
+    std::int64_t interval = 0;  // learned time between frames, ns
+    int steadyGaps = 0;         // consecutive arrivals that agreed with the beat
 };
 }  // namespace flumina::detail
 

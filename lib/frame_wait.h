@@ -35,38 +35,42 @@ inline constexpr std::int64_t kFirstBackoffNs = 20'000;
 inline constexpr std::int64_t kMaxBackoffNs = 1'000'000;
 inline constexpr std::int64_t kFineStepNs = 100'000;
 inline constexpr std::int64_t kMaxGuardNs = 1'500'000;
+inline constexpr std::int64_t kMaxLearnedIntervalNs = 2'000'000'000;
 inline constexpr int kGapsToTrust = 2;
 
-// Whether `gap` is two or more beats of `interval`, within an eighth of a beat.
-inline bool wholeBeats(std::int64_t gap, std::int64_t interval) {
-    const std::int64_t beats = (gap + interval / 2) / interval;
-    const std::int64_t off = gap - beats * interval;
-    return beats >= 2 && off <= interval / 8 && off >= -interval / 8;
-}
-
-// Records a frame seen at `arrival` and refines the learned interval.
-inline void learnArrival(FrameWait& w, std::int64_t arrival) {
-    if (w.lastArrival != 0) {
-        const std::int64_t gap = arrival - w.lastArrival;
-        const bool onBeat = w.interval != 0 && gap * 2 <= w.interval * 3 && gap * 2 >= w.interval;
-        if (onBeat) {
-            w.interval += (gap - w.interval) / 8;
+// Locks on to the beat of the frames seen: `beat` follows the arrivals' phase
+// and `interval` their rate, each nudged by a fraction of the error, so one
+// late or early frame does not move the prediction much. A frame more than a
+// quarter beat off, or a rate unknown yet, starts the learning again. Frames
+// dropped on the way (a whole number of beats) keep what was learned.
+inline void learnArrival(FrameWait& w, std::int64_t seen) {
+    if (w.beat == 0) {
+        w.beat = seen;
+        w.steadyGaps = 0;
+        return;
+    }
+    const std::int64_t gap = seen - w.beat;
+    if (w.interval > 0 && gap > w.interval / 2 && gap < kMaxLearnedIntervalNs) {
+        const std::int64_t beats = (gap + w.interval / 2) / w.interval;
+        const std::int64_t error = gap - beats * w.interval;
+        if (error <= w.interval / 4 && error >= -w.interval / 4) {
+            w.beat += beats * w.interval + error / 4;
+            w.interval += error / (16 * beats);
             ++w.steadyGaps;
-        } else if (w.interval == 0 || !wholeBeats(gap, w.interval)) {
-            // A pause or a new rate: learn again. A whole number of beats is
-            // frames dropped on the way and keeps what was learned.
-            w.interval = gap;
-            w.steadyGaps = 0;
+            return;
         }
     }
-    w.lastArrival = arrival;
+    w.interval = gap > 0 && gap < kMaxLearnedIntervalNs ? gap : 0;
+    w.beat = seen;
+    w.steadyGaps = 0;
 }
 
 // Calls `ready()` until it returns true; updates what `w` has learned.
 template <class Ready>
 void waitForFrame(FrameWait& w, Ready&& ready) {
     if (ready()) {
-        w.lastArrival = 0;  // it was already waiting: when it came is unknown
+        w.beat = 0;  // it was already waiting: when it came is unknown
+        w.steadyGaps = 0;
         return;
     }
     std::int64_t now = nowNs();
@@ -76,19 +80,30 @@ void waitForFrame(FrameWait& w, Ready&& ready) {
         seen = ready();
         now = nowNs();
     }
-    bool timed = true;  // whether `now` tells when the frame came, give or take a step
     std::int64_t backoff = kFirstBackoffNs;
-    if (!seen && w.steadyGaps >= kGapsToTrust && w.lastArrival != 0 && w.interval > 0) {
+    if (!seen && w.steadyGaps >= kGapsToTrust && w.interval > 0) {
         const std::int64_t guard = std::min(kMaxGuardNs, w.interval / 4);
-        std::int64_t due = w.lastArrival + ((now - w.lastArrival) / w.interval + 1) * w.interval;
-        if (due - w.interval + guard > now) due -= w.interval;  // just past a due time: a late frame
+        // The first beat after the last one seen that is not yet long past.
+        std::int64_t due = w.beat + w.interval;
+        if (now > due + w.interval / 4) due += ((now - due) / w.interval + 1) * w.interval;
         if (due - guard > now) {
             sleepUntilNs(due - guard);
             seen = ready();
-            timed = !seen;  // came during the long sleep: early, and off the beat
             now = nowNs();
+            if (seen) {
+                // It came while we slept, so when is unknown. If we woke in
+                // time it came early and the beat is wrong: learn it again.
+                // If the sleep overran (a busy machine), keep the beat.
+                if (now < due - guard / 2) {
+                    w.beat = 0;
+                    w.steadyGaps = 0;
+                }
+                return;
+            }
         }
-        while (!seen && now < due + guard) {
+        // Poll finely around the due time, and for a while after it: a late
+        // frame is the common way to miss the beat.
+        while (!seen && now < due + w.interval / 4) {
             sleepUntilNs(now + kFineStepNs);
             seen = ready();
             now = nowNs();
@@ -101,12 +116,7 @@ void waitForFrame(FrameWait& w, Ready&& ready) {
         seen = ready();
         now = nowNs();
     }
-    if (timed) {
-        learnArrival(w, now);
-    } else {
-        w.lastArrival = 0;
-        w.steadyGaps = 0;
-    }
+    learnArrival(w, now);
 }
 
 }  // namespace flumina::detail
