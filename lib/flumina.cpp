@@ -169,7 +169,9 @@ int Android::pushBuffer(char* data, int index) {
 }
 
 int Android::pushNV12Buffer(char* data, int index, unsigned long length) {
-    return channelAt(pushChannels, index, "push")->write_bytes(data, length, ch::kPushPayloadOffset);
+    // The size word tells the host an NV12 image from an RGB one.
+    return pushFrame(channelAt(pushChannels, index, "push"), static_cast<std::int64_t>(length), data,
+                     ch::kPushPayloadOffset);
 }
 
 int Android::pushBufferForDisplay(char* data, int index) {

@@ -70,7 +70,8 @@ public:
     // Writes the size word (the last getRGB's size) and that many bytes of
     // `data` to the push channel of `index`; returns the payload write's status.
     int pushBuffer(char* data, int index);
-    // Writes `length` bytes of an NV12 image to the push channel of `index`.
+    // Writes `length` as the size word and `length` bytes of an NV12 image to
+    // the push channel of `index`; returns the payload write's status.
     int pushNV12Buffer(char* data, int index, unsigned long length);
     // As pushBuffer, to the display channel of `index`.
     int pushBufferForDisplay(char* data, int index);

@@ -341,14 +341,15 @@ TEST_F(FrameTest, PushesWriteTheLastFrameSizeAtTheirOffsets) {
     EXPECT_EQ(display(0)->bytes()[4], 'p');
     EXPECT_EQ(display(0)->bytes()[4 + kFrame - 1], 'p');
 
-    // NV12 writes its payload at 8 and leaves the size word as it was.
-    push(0)->setWord(0, 1234);
+    // NV12 writes its own length as the size word (how the host tells it
+    // from RGB), then its payload at 8.
     push(0)->clearCalls();
     EXPECT_EQ(host->pushNV12Buffer(data.data(), 0, 640 * 480 * 3 / 2), 7);
-    ASSERT_EQ(push(0)->calls().size(), 1u);
-    EXPECT_EQ(push(0)->calls()[0].offset, 8u);
-    EXPECT_EQ(push(0)->calls()[0].length, 640u * 480 * 3 / 2);
-    EXPECT_EQ(push(0)->word(0), 1234);
+    ASSERT_EQ(push(0)->calls().size(), 2u);
+    EXPECT_EQ(push(0)->calls()[1].offset, 8u);
+    EXPECT_EQ(push(0)->calls()[1].length, 640u * 480 * 3 / 2);
+    EXPECT_EQ(push(0)->word(0), 640 * 480 * 3 / 2);
+    EXPECT_EQ(host->frameSize, kFrame) << "an NV12 push leaves the frame size of getRGB alone";
 }
 
 TEST_F(FrameTest, RefusesStreamIndicesOutsideTheAttachedChannels) {

@@ -1,0 +1,32 @@
+// Converts frames to one size and pixel format, writing straight into a caller's buffer.
+#pragma once
+
+#include "libav.h"
+#include "session_config.h"
+
+namespace flumina::host {
+
+class FrameScaler {
+public:
+    // `threads`: slices converted at once, 0 for one per core.
+    FrameScaler(FrameSize target, AVPixelFormat targetFormat, int threads = 1)
+        : target_(target), targetFormat_(targetFormat), threads_(threads) {}
+
+    // Scales `source` into `destination`, a packed 3-byte-a-pixel target: rows of
+    // target width, no padding between them.
+    void scaleToPacked(const AVFrame& source, char* destination);
+    // Scales a packed frame of `sourceSize` held at `source` in `sourceFormat` into `destination`.
+    void scaleFromBuffer(const char* source, FrameSize sourceSize, AVPixelFormat sourceFormat, AVFrame& destination);
+
+private:
+    SwsContext* contextFor(FrameSize sourceSize, AVPixelFormat sourceFormat);
+
+    FrameSize target_;
+    AVPixelFormat targetFormat_;
+    int threads_;
+    SwsPtr context_;
+    FrameSize sourceSize_;
+    AVPixelFormat sourceFormat_ = AV_PIX_FMT_NONE;
+};
+
+}  // namespace flumina::host

@@ -1,0 +1,28 @@
+#include "host_paths.h"
+
+#include "channels.h"
+
+namespace flumina::host {
+namespace {
+
+bool startsWithDir(const std::string& path, const std::string& dir) {
+    return path.compare(0, dir.size(), dir) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+}  // namespace
+
+std::string localPath(const std::string& hostPath, const std::string& sdcardDir) {
+    const std::string userland = channels::kUserlandPrefix;
+    if (startsWithDir(hostPath, userland)) {
+        std::string rest = hostPath.substr(userland.size());
+        // The client joins prefix and absolute path with a slash of its own: "...debian-fs//home/x".
+        const std::size_t slashes = rest.find_first_not_of('/');
+        rest = slashes == std::string::npos ? "/" : "/" + rest.substr(slashes);
+        return rest;
+    }
+    const std::string sdcard = "/sdcard";
+    if (startsWithDir(hostPath, sdcard)) return sdcardDir + hostPath.substr(sdcard.size());
+    return hostPath;
+}
+
+}  // namespace flumina::host

@@ -1,0 +1,37 @@
+// The host's half of the input channel handshake.
+//
+// The host writes only while the ready flag is 0: payload, then size word,
+// then the flag set to 1 with release ordering, so a client that sees the
+// flag (with acquire) sees the whole frame. The client hands the channel back
+// by clearing the flag.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+#include "shm_region.h"
+
+namespace flumina::host {
+
+class InputChannelWriter {
+public:
+    explicit InputChannelWriter(korvane::ipc::dev::ShmRegion& region) : region_(region) {}
+
+    // A new session starts with no frame in the channel.
+    void reset();
+    // Whether the client has taken the last frame.
+    bool free();
+    // Waits until free(); false when `stop` is set first. `waited` tells whether it was not free at first.
+    bool waitUntilFree(const std::atomic<bool>& stop, bool* waited = nullptr);
+    // Where a frame of `bytes` goes; only while free().
+    char* payload(std::size_t bytes);
+    // Makes the `bytes` written at payload() the client's.
+    void publish(std::size_t bytes);
+    // Tells the client that no frame will follow: flag set with a size word of 0.
+    void publishEnd();
+
+private:
+    korvane::ipc::dev::ShmRegion& region_;
+};
+
+}  // namespace flumina::host

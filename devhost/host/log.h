@@ -1,0 +1,34 @@
+// One line per event on standard error, from any thread.
+#pragma once
+
+#include <mutex>
+#include <sstream>
+#include <string>
+
+namespace flumina::host {
+
+class Log {
+public:
+    // Writes "HH:MM:SS.mmm flumina-host: <line>" and a newline, whole, even when threads log at once.
+    void line(const std::string& text);
+    // As line(), with "error: " ahead of the text.
+    void error(const std::string& text);
+    // Also routes FFmpeg's own warnings and errors through this log.
+    void captureLibavMessages();
+
+private:
+    std::mutex mutex_;
+};
+
+// The process's log (FFmpeg's callback has no user pointer, so the log is one per process).
+Log& log();
+
+// Builds a line from streamable parts: logLine("stream ", 0, ": end of input").
+template <class... Parts>
+std::string logLine(const Parts&... parts) {
+    std::ostringstream out;
+    (out << ... << parts);
+    return out.str();
+}
+
+}  // namespace flumina::host

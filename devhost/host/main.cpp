@@ -1,0 +1,88 @@
+// flumina-host: the development stand-in for the host stream service.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+}
+
+#include "channels.h"
+#include "log.h"
+#include "options.h"
+#include "request_handler.h"
+#include "service.h"
+#include "session_manager.h"
+#include "usb_devices.h"
+
+using namespace flumina::host;
+
+namespace {
+
+// Clients write their heartbeat and their channels' names under this folder,
+// possibly as another user than the service.
+void makeChannelDir() {
+    const char* dir = flumina::channels::kChannelDir;
+    if (::mkdir(dir, 0777) == 0) {
+        ::chmod(dir, 01777);
+        log().line(logLine("created ", dir));
+    } else if (errno != EEXIST) {
+        throw std::runtime_error(std::string("cannot create ") + dir + ": " + std::strerror(errno));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HostOptions options;
+    try {
+        options = parseOptions(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "flumina-host: " << e.what() << "\n";
+        return 2;
+    }
+    if (options.help) {
+        std::cout << helpText();
+        return 0;
+    }
+    // A push destination that goes away must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    log().captureLibavMessages();
+    avdevice_register_all();
+    avformat_network_init();
+
+    try {
+        makeChannelDir();
+        boost::asio::io_context io;
+        UsbDevices usb(options.sysfsRoot, options.usbDevicesFile);
+        SessionManager sessions(options, usb);
+        RequestHandler handler(sessions, usb);
+        Service service(io, resolvePort(options), handler);
+        log().line(logLine("listening on 127.0.0.1:", service.port()));
+
+        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](const boost::system::error_code& error, int signal) {
+            if (error) return;
+            log().line(logLine(signal == SIGINT ? "SIGINT" : "SIGTERM", " received: stopping"));
+            service.close();
+            sessions.shutdown(signal == SIGINT ? "SIGINT" : "SIGTERM");
+            io.stop();
+        });
+        io.run();
+    } catch (const std::exception& e) {
+        log().error(e.what());
+        avformat_network_deinit();
+        return 1;
+    }
+    avformat_network_deinit();
+    log().line("stopped");
+    return 0;
+}

@@ -1,0 +1,147 @@
+#include "media_input.h"
+
+#include <cmath>
+
+#include "log.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace flumina::host {
+namespace {
+
+std::string schemeOf(const std::string& url) {
+    const std::size_t colon = url.find("://");
+    return colon == std::string::npos ? std::string() : url.substr(0, colon);
+}
+
+// Files and whole recordings served over HTTP can wait for the client;
+// everything else is a live source whose frames come whether read or not.
+bool isRecorded(const std::string& url, const std::string& formatName, const AVFormatContext& format) {
+    if (!formatName.empty()) return false;  // a capture device
+    const std::string scheme = schemeOf(url);
+    if (scheme.empty() || scheme == "file") return true;
+    if (scheme == "http" || scheme == "https")
+        return format.duration != AV_NOPTS_VALUE && format.duration > 0 &&
+               std::string(format.iformat->name).find("hls") == std::string::npos;
+    return false;
+}
+
+}  // namespace
+
+MediaInput::MediaInput(const InputTarget& target, const std::atomic<bool>& stop, double openTimeout)
+    : interrupter_(&stop), packet_(allocatePacket()), frame_(allocateFrame()) {
+    try {
+        open(target, target.formatName, openTimeout);
+    } catch (const AvError&) {
+        // A bare H.264/H.265 stream may not probe; the client's codec hint names its demuxer.
+        if (target.codecHint.empty() || !target.formatName.empty() || stop.load()) throw;
+        log().line(logLine("cannot probe ", target.url, "; trying it as raw ", target.codecHint));
+        decoder_.reset();
+        format_.reset();
+        open(target, target.codecHint, openTimeout);
+    }
+}
+
+void MediaInput::open(const InputTarget& target, const std::string& formatName, double openTimeout) {
+    const AVInputFormat* inputFormat = nullptr;
+    if (!formatName.empty()) {
+        inputFormat = av_find_input_format(formatName.c_str());
+        if (inputFormat == nullptr) throw std::runtime_error("this FFmpeg has no " + formatName + " demuxer");
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) throw std::bad_alloc();
+    raw->interrupt_callback = interrupter_.callback();
+    interrupter_.arm(openTimeout);
+    // On failure avformat_open_input frees the context itself.
+    avCheck(avformat_open_input(&raw, target.url.c_str(), inputFormat, nullptr), "cannot open " + target.url);
+    format_.reset(raw);
+    avCheck(avformat_find_stream_info(format_.get(), nullptr), "cannot read stream information of " + target.url);
+
+    const AVCodec* codec = nullptr;
+    streamIndex_ = avCheck(av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0),
+                           "cannot find a video stream in " + target.url);
+    AVStream* stream = format_->streams[streamIndex_];
+    if (codec == nullptr)
+        throw std::runtime_error("no decoder for codec " + std::string(avcodec_get_name(stream->codecpar->codec_id)) +
+                                 " of " + target.url);
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_) throw std::bad_alloc();
+    avCheck(avcodec_parameters_to_context(decoder_.get(), stream->codecpar), "cannot set up the decoder");
+    recorded_ = isRecorded(target.url, formatName == target.codecHint ? std::string() : formatName, *format_);
+    // Frame threads raise throughput but hold frames back; live inputs want them at once.
+    decoder_->thread_count = 0;
+    decoder_->thread_type = recorded_ ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
+    decoder_->pkt_timebase = stream->time_base;
+    avCheck(avcodec_open2(decoder_.get(), codec, nullptr), std::string("cannot open decoder ") + codec->name);
+    interrupter_.disarm();
+
+    timeBase_ = stream->time_base;
+    const AVRational rate = av_guess_frame_rate(format_.get(), stream, nullptr);
+    frameRate_ = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
+    if (decoder_->width <= 0 || decoder_->height <= 0)
+        throw std::runtime_error("cannot tell the frame size of " + target.url);
+
+    const char* pixelFormat = av_get_pix_fmt_name(decoder_->pix_fmt);
+    description_ = logLine(target.label, " ", target.url, ": ", codec->name, " ", decoder_->width, " x ",
+                           decoder_->height, pixelFormat ? std::string(" ") + pixelFormat : std::string(), ", ");
+    if (frameRate_ > 0) description_ += logLine(frameRate_, " fps, ");
+    description_ += recorded_ ? "recorded" : "live";
+    if (!target.codecHint.empty() && target.codecHint != codec->name)
+        description_ += " (the client's hint said " + target.codecHint + ")";
+}
+
+FrameSize MediaInput::size() const { return FrameSize{decoder_->width, decoder_->height}; }
+
+bool MediaInput::feedDecoder() {
+    for (;;) {
+        const int read = av_read_frame(format_.get(), packet_.get());
+        if (read < 0) {
+            if (read != AVERROR_EOF && !interrupter_.interrupted())
+                log().line(logLine("input ends on a read error: ", avErrorText(read)));
+            return false;
+        }
+        if (packet_->stream_index != streamIndex_) {
+            av_packet_unref(packet_.get());
+            continue;
+        }
+        const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+        if (sent < 0 && sent != AVERROR(EAGAIN)) {
+            // A damaged packet of a network stream is no reason to stop; say so a few times.
+            if (++badPackets_ <= 3) log().line(logLine("skipping a packet the decoder refuses: ", avErrorText(sent)));
+            continue;
+        }
+        return true;
+    }
+}
+
+AVFrame* MediaInput::next() {
+    for (;;) {
+        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (received == 0) {
+            ++framesOut_;
+            return frame_.get();
+        }
+        if (received == AVERROR_EOF) return nullptr;
+        if (received != AVERROR(EAGAIN)) avCheck(received, "cannot decode");
+        if (flushing_) return nullptr;
+        if (!feedDecoder()) {
+            // Drain the frames the decoder still holds.
+            flushing_ = true;
+            avCheck(avcodec_send_packet(decoder_.get(), nullptr), "cannot flush the decoder");
+        }
+    }
+}
+
+double MediaInput::secondsOf(const AVFrame& frame) const {
+    if (frame.best_effort_timestamp != AV_NOPTS_VALUE) {
+        const AVStream* stream = format_->streams[streamIndex_];
+        const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        return static_cast<double>(frame.best_effort_timestamp - start) * av_q2d(timeBase_);
+    }
+    return frameRate_ > 0 ? static_cast<double>(framesOut_ - 1) / frameRate_ : -1;
+}
+
+}  // namespace flumina::host

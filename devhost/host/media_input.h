@@ -1,0 +1,54 @@
+// A file, URL or V4L2 device opened with libavformat and decoded with libavcodec.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "frame_source.h"
+#include "interrupter.h"
+#include "libav.h"
+
+namespace flumina::host {
+
+struct InputTarget {
+    std::string url;          // path, URL, or device node
+    std::string formatName;   // demuxer to force ("v4l2"), empty to probe
+    std::string codecHint;    // "h264" / "hevc": raw demuxer to try when probing fails
+    std::string label;        // "file", "url", "camera" ... for messages
+};
+
+class MediaInput final : public FrameSource {
+public:
+    // Opens and probes the input; throws AvError or std::runtime_error saying what failed.
+    // Blocking calls give up when `stop` is set, and opening after `openTimeout` seconds.
+    MediaInput(const InputTarget& target, const std::atomic<bool>& stop, double openTimeout);
+
+    FrameSize size() const override;
+    double frameRate() const override { return frameRate_; }
+    bool recorded() const override { return recorded_; }
+    AVFrame* next() override;
+    double secondsOf(const AVFrame& frame) const override;
+    std::string description() const override { return description_; }
+
+private:
+    void open(const InputTarget& target, const std::string& formatName, double openTimeout);
+    // Reads the next packet of the video stream into the decoder; false at end of input.
+    bool feedDecoder();
+
+    Interrupter interrupter_;
+    FormatInputPtr format_;
+    CodecContextPtr decoder_;
+    PacketPtr packet_;
+    FramePtr frame_;
+    int streamIndex_ = -1;
+    AVRational timeBase_{1, 1};
+    double frameRate_ = 0;
+    bool recorded_ = false;
+    bool flushing_ = false;
+    long framesOut_ = 0;
+    int badPackets_ = 0;
+    std::string description_;
+};
+
+}  // namespace flumina::host

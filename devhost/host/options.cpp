@@ -1,0 +1,142 @@
+#include "options.h"
+
+#include <cmath>
+#include <fstream>
+#include <vector>
+
+#include "channels.h"
+
+namespace flumina::host {
+namespace {
+
+double parseSeconds(const std::string& option, const std::string& text) {
+    std::size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || !std::isfinite(value) || value <= 0)
+        throw UsageError(option + " needs a number of seconds above 0, not \"" + text + "\"");
+    return value;
+}
+
+int parsePort(const std::string& text) {
+    std::size_t used = 0;
+    long value = -1;
+    try {
+        value = std::stol(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || value < 0 || value > 65535)
+        throw UsageError("--port needs a port number from 0 to 65535, not \"" + text + "\"");
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::string helpText() {
+    return R"(usage: flumina-host [options]
+
+Development stand-in for the host stream service: serves the clients' line
+protocol on 127.0.0.1, decodes the streams of a session into their input
+channels, encodes what clients push, and samples what they show.
+
+options:
+  --port N                 listen on port N (0: any free port; the actual port is
+                           logged as "listening on 127.0.0.1:PORT"). Default: the
+                           first line of /etc/opt/korvane/ap_port, else 43329
+  --sdcard DIR             folder that host paths below /sdcard refer to
+                           (default: /sdcard itself)
+  --usb-devices FILE       answer searchUSB with this JSON listing (an array of
+                           device records, or {"content": [...], "count": N})
+                           instead of the machine's USB devices
+  --sysfs DIR              list USB devices and video nodes below DIR instead of
+                           /sys (a copied or made-up tree, for tests)
+  --test-cameras           camera and USB camera inputs are a moving test pattern
+  --pixel-format FORMAT    rgb24 (default) or bgr24: the order of the three bytes
+                           of a pixel in every channel
+  --no-pacing              deliver recorded inputs as fast as the client takes
+                           them (default: at their own frame rate)
+  --loop                   start recorded inputs again at their end
+  --codec CODEC            h264 (default) or hevc, for pushed and saved streams
+  --heartbeat-timeout S    stop a session whose heartbeat file has not changed
+                           for S seconds (default 5)
+  --progress-interval S    seconds between progress lines (default 5)
+  --open-timeout S         seconds an input or output may take to open (default 10)
+  -h, --help               show this help and exit
+
+Recorded inputs (files, file:// and http(s):// URLs of known duration) wait for
+the client to take each frame; live inputs (cameras, rtsp, rtmp, udp, srt, ...)
+drop a frame the client has not made room for, and count it.
+SIGINT or SIGTERM stops the running session, finalising its outputs, and exits.
+)";
+}
+
+HostOptions parseOptions(int argc, char** argv) {
+    HostOptions options;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "--port") {
+            options.port = parsePort(value());
+        } else if (arg == "--sdcard") {
+            options.sdcardDir = value();
+            while (options.sdcardDir.size() > 1 && options.sdcardDir.back() == '/') options.sdcardDir.pop_back();
+        } else if (arg == "--usb-devices") {
+            options.usbDevicesFile = value();
+        } else if (arg == "--sysfs") {
+            options.sysfsRoot = value();
+        } else if (arg == "--test-cameras") {
+            options.testCameras = true;
+        } else if (arg == "--pixel-format") {
+            const std::string& format = value();
+            if (format == "rgb24") options.pixelOrder = PixelOrder::Rgb;
+            else if (format == "bgr24") options.pixelOrder = PixelOrder::Bgr;
+            else throw UsageError("--pixel-format must be rgb24 or bgr24, not \"" + format + "\"");
+        } else if (arg == "--no-pacing") {
+            options.pacing = false;
+        } else if (arg == "--loop") {
+            options.loop = true;
+        } else if (arg == "--codec") {
+            const std::string& codec = value();
+            if (codec == "h264") options.codec = VideoCodec::H264;
+            else if (codec == "hevc") options.codec = VideoCodec::Hevc;
+            else throw UsageError("--codec must be h264 or hevc, not \"" + codec + "\"");
+        } else if (arg == "--heartbeat-timeout") {
+            options.heartbeatTimeout = parseSeconds(arg, value());
+        } else if (arg == "--progress-interval") {
+            options.progressInterval = parseSeconds(arg, value());
+        } else if (arg == "--open-timeout") {
+            options.openTimeout = parseSeconds(arg, value());
+        } else {
+            throw UsageError("unknown option " + arg + " (see --help)");
+        }
+    }
+    return options;
+}
+
+int resolvePort(const HostOptions& options) {
+    if (options.port) return *options.port;
+    // The same reading as the clients': leading blanks, a number, anything after it ignored.
+    std::ifstream file(channels::kPortFile);
+    std::string line;
+    if (file && std::getline(file, line)) {
+        try {
+            const int port = std::stoi(line);
+            if (port > 0 && port <= 65535) return port;
+        } catch (const std::exception&) {
+        }
+    }
+    return channels::kDefaultPort;
+}
+
+}  // namespace flumina::host

@@ -1,0 +1,41 @@
+// Command line of flumina-host.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace flumina::host {
+
+enum class PixelOrder { Rgb, Bgr };
+enum class VideoCodec { H264, Hevc };
+
+struct HostOptions {
+    std::optional<int> port;               // --port; 0 asks the system for a free port
+    std::string sdcardDir = "/sdcard";     // what a host path below "/sdcard" means here
+    std::string usbDevicesFile;            // serve this JSON listing for searchUSB instead of sysfs
+    std::string sysfsRoot = "/sys";        // where the USB devices and video nodes are listed
+    bool testCameras = false;              // camera and USB inputs become a synthetic pattern
+    PixelOrder pixelOrder = PixelOrder::Rgb;
+    bool pacing = true;                    // recorded inputs play at their own frame rate
+    bool loop = false;                     // recorded inputs start again at their end
+    VideoCodec codec = VideoCodec::H264;
+    double heartbeatTimeout = 5.0;         // seconds without a heartbeat change before a session stops
+    double progressInterval = 5.0;         // seconds between progress lines
+    double openTimeout = 10.0;             // seconds an input or output may take to open
+    bool help = false;
+};
+
+// A command line that cannot be used; the message says why.
+class UsageError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+HostOptions parseOptions(int argc, char** argv);
+std::string helpText();
+
+// The port to listen on: --port, else the first line of the clients' port
+// file, else the clients' default.
+int resolvePort(const HostOptions& options);
+
+}  // namespace flumina::host

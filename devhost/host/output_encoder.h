@@ -1,0 +1,66 @@
+// One destination of a stream's pushed frames: an encoder and the muxer that
+// saves its packets to an MP4 file or pushes them to a URL.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "interrupter.h"
+#include "libav.h"
+#include "options.h"
+#include "session_config.h"
+
+namespace flumina::host {
+
+struct OutputTarget {
+    std::string destination;  // a path (saved as MP4) or a URL
+    bool isUrl = false;
+    FrameSize size;
+    double frameRate = 25;
+    VideoCodec codec = VideoCodec::H264;
+    double timeout = 10;      // seconds an open, a write or the finish may block
+};
+
+// The muxer for a push URL, chosen by its scheme; throws for a scheme nobody serves.
+const char* muxerForUrl(const std::string& url);
+
+class OutputEncoder {
+public:
+    // Opens encoder and destination and writes the header; throws saying what failed.
+    explicit OutputEncoder(const OutputTarget& target);
+    // Finishes if finish() was not called; never throws.
+    ~OutputEncoder();
+    OutputEncoder(const OutputEncoder&) = delete;
+    OutputEncoder& operator=(const OutputEncoder&) = delete;
+
+    // Encodes a yuv420p frame of the target size; `frame->pts` counts in 1/frame rate.
+    // A destination that fails is logged once and left alone from then on.
+    void encode(AVFrame* frame);
+    // Drains the encoder and finalises the destination (an MP4 gets its index).
+    // A file that got no frame is removed rather than left unplayable.
+    void finish();
+
+    const std::string& destination() const { return target_.destination; }
+    std::uint64_t framesWritten() const { return packets_; }
+    bool failed() const { return failed_; }
+    // Whether finish() removed the file because no frame reached it.
+    bool removed() const { return removed_; }
+
+private:
+    void drain();
+    void fail(const std::string& what);
+
+    OutputTarget target_;
+    Interrupter interrupter_;
+    FormatOutputPtr muxer_;
+    CodecContextPtr encoder_;
+    PacketPtr packet_;
+    AVStream* stream_ = nullptr;
+    bool headerWritten_ = false;
+    bool finished_ = false;
+    bool failed_ = false;
+    bool removed_ = false;
+    std::uint64_t packets_ = 0;
+};
+
+}  // namespace flumina::host

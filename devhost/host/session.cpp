@@ -1,0 +1,211 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "channels.h"
+#include "log.h"
+#include "media_input.h"
+#include "test_pattern.h"
+
+namespace flumina::host {
+
+namespace ch = flumina::channels;
+using korvane::ipc::dev::ShmRegion;
+
+namespace {
+
+constexpr FrameSize kDefaultPatternSize{640, 480};
+constexpr double kDefaultSampleRate = 30;
+
+[[noreturn]] void failStream(std::size_t index, const std::string& reason) {
+    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
+}
+
+std::string fps(double rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", rate);
+    return text;
+}
+
+}  // namespace
+
+// Members in order of construction; the threads, last, go first.
+struct Session::Stream {
+    std::size_t index = 0;
+    FrameSize frameSize;
+    std::string source;
+    std::unique_ptr<ShmRegion> input, display, push;
+    StreamStats stats;
+    std::unique_ptr<InputStream> decoder;
+    std::unique_ptr<ClientFrameSampler> sampler;
+    std::uint64_t lastDelivered = 0, lastEncoded = 0;
+};
+
+Session::Session(const SessionSpec& spec, const HostOptions& options, const UsbDevices& usb)
+    : useType_(spec.useType), lastProgress_(std::chrono::steady_clock::now()) {
+    for (const StreamSpec& stream : spec.streams) openStream(stream, options, usb);
+}
+
+Session::~Session() { stop("session replaced"); }
+
+void Session::openStream(const StreamSpec& spec, const HostOptions& options, const UsbDevices& usb) {
+    auto stream = std::make_unique<Stream>();
+    stream->index = spec.index;
+    const std::size_t index = spec.index;
+    const AVPixelFormat pixelFormat = options.pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
+    // A stream without a size of its own is read at stream 0's: the reply reports
+    // one size and a Python client reads every stream at it.
+    std::optional<FrameSize> size = spec.resize;
+    if (!size && index > 0 && streams_.front()->frameSize.width > 0) size = streams_.front()->frameSize;
+
+    // The source, opened now so that a failure is the reply's error.
+    InputStream::Reopen open;
+    if (spec.kind == InputKind::Camera || spec.kind == InputKind::UsbCamera) {
+        const std::string label = logLine("camera ", spec.kind == InputKind::Camera ? std::to_string(spec.cameraId)
+                                                                                     : "USB " + spec.usbDeviceId.dump());
+        if (options.testCameras) {
+            const FrameSize patternSize = size.value_or(kDefaultPatternSize);
+            open = [this, label, patternSize] { return std::make_unique<TestPattern>(patternSize, label, stop_); };
+        } else {
+            std::string device = "/dev/video" + std::to_string(spec.cameraId);
+            if (spec.kind == InputKind::UsbCamera) {
+                const std::optional<std::string> found = usb.videoDeviceFor(spec.usbDeviceId);
+                if (!found)
+                    failStream(index, "no video device belongs to USB device " + spec.usbDeviceId.dump() +
+                                          " (is it a camera? --test-cameras uses a test pattern instead)");
+                device = *found;
+            }
+            const InputTarget target{device, "v4l2", "", label};
+            const double timeout = options.openTimeout;
+            open = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+        }
+    } else if (spec.kind == InputKind::Network || spec.kind == InputKind::File) {
+        const bool network = spec.kind == InputKind::Network;
+        const InputTarget target{network ? spec.url : spec.path, "", spec.codecHint, network ? "url" : "file"};
+        const double timeout = options.openTimeout;
+        open = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+    }
+    std::unique_ptr<FrameSource> source;
+    if (open) {
+        try {
+            source = open();
+        } catch (const std::exception& e) {
+            failStream(index, e.what());
+        }
+        stream->source = source->description();
+        log().line(logLine("stream ", index, ": input opened: ", stream->source));
+        if (!size) size = source->size();
+    } else {
+        stream->source = "no input";
+        size = spec.outSize.value_or(FrameSize{});
+    }
+    stream->frameSize = *size;
+
+    // Channels: kept or grown, never shrunk, since a client may have them mapped.
+    const std::size_t clientFrame = std::max(stream->frameSize.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0);
+    try {
+        stream->input = ShmRegion::open(ch::inputChannelName(index), ch::kInputPayloadOffset + stream->frameSize.rgbBytes());
+        stream->display = ShmRegion::open(ch::displayChannelName(index), ch::kDisplayPayloadOffset + clientFrame);
+        stream->push = ShmRegion::open(ch::pushChannelName(index), ch::kPushPayloadOffset + clientFrame);
+    } catch (const std::exception& e) {
+        failStream(index, std::string("cannot create its channels: ") + e.what());
+    }
+    // No frame of an earlier session may look like one of this session.
+    InputChannelWriter(*stream->input).reset();
+    stream->display->store_word_release(ch::kSizeWordOffset, 0);
+    stream->push->store_word_release(ch::kSizeWordOffset, 0);
+
+    std::vector<std::unique_ptr<OutputEncoder>> outputs;
+    for (const std::string* destination : {&spec.outUrl, &spec.outPath}) {
+        if (destination->empty()) continue;
+        OutputTarget target;
+        target.destination = *destination;
+        target.isUrl = destination == &spec.outUrl;
+        target.size = *spec.outSize;
+        target.frameRate = *spec.outFrameRate;
+        target.codec = options.codec;
+        target.timeout = options.openTimeout;
+        try {
+            outputs.push_back(std::make_unique<OutputEncoder>(target));
+        } catch (const std::exception& e) {
+            failStream(index, e.what());
+        }
+        log().line(logLine("stream ", index, ": output opened: ", target.destination, " (",
+                           options.codec == VideoCodec::H264 ? "h264" : "hevc", " ", target.size.width, " x ",
+                           target.size.height, " at ", target.frameRate, " fps)"));
+    }
+
+    if (source) {
+        InputStreamSettings settings;
+        settings.index = index;
+        settings.frameSize = stream->frameSize;
+        settings.pixelFormat = pixelFormat;
+        settings.pacing = options.pacing;
+        settings.loop = options.loop;
+        stream->decoder = std::make_unique<InputStream>(settings, std::move(source), open, *stream->input,
+                                                        stream->stats, stop_);
+    }
+    SamplerSettings sampling;
+    sampling.index = index;
+    sampling.frameRate = spec.outFrameRate.value_or(kDefaultSampleRate);
+    sampling.outSize = spec.outSize;
+    sampling.pixelFormat = pixelFormat;
+    stream->sampler = std::make_unique<ClientFrameSampler>(sampling, std::move(outputs), *stream->push,
+                                                           *stream->display, stream->stats);
+    streams_.push_back(std::move(stream));
+}
+
+FrameSize Session::reportedSize() const { return streams_.front()->frameSize; }
+
+void Session::start() {
+    started_ = true;
+    std::string streams;
+    for (const auto& stream : streams_) {
+        streams += logLine("; stream ", stream->index, ": ", stream->frameSize.width, " x ", stream->frameSize.height,
+                           " from ", stream->source);
+        if (stream->decoder) stream->decoder->start();
+        stream->sampler->start();
+    }
+    log().line(logLine("session started: use type ", useType_, ", ", streams_.size(),
+                       streams_.size() == 1 ? " stream" : " streams", streams));
+    lastProgress_ = std::chrono::steady_clock::now();
+}
+
+void Session::stop(const std::string& reason) {
+    if (stopped_) return;
+    stopped_ = true;
+    stop_.store(true);
+    for (auto& stream : streams_)
+        if (stream->decoder) stream->decoder->join();
+    for (auto& stream : streams_) stream->sampler->stop();
+    if (!started_) return;  // a session that failed to open was never announced
+    for (auto& stream : streams_) {
+        const StreamStats& s = stream->stats;
+        std::string line = logLine("stream ", stream->index, ": stopped: delivered ", s.delivered.load(), ", dropped ",
+                                   s.dropped.load(), ", encoded ", s.encoded.load(), ", shown ", s.shown.load());
+        if (s.skipped.load() > 0) line += logLine(", skipped ", s.skipped.load(), " pushed frames of a wrong size");
+        log().line(line);
+    }
+    log().line("session stopped: " + reason);
+}
+
+std::string Session::progress() {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - lastProgress_).count();
+    lastProgress_ = now;
+    std::string line;
+    for (auto& stream : streams_) {
+        const std::uint64_t delivered = stream->stats.delivered.load(), encoded = stream->stats.encoded.load();
+        if (!line.empty()) line += "; ";
+        line += logLine("stream ", stream->index, ": in ", fps((delivered - stream->lastDelivered) / seconds),
+                        " fps, out ", fps((encoded - stream->lastEncoded) / seconds), " fps (", delivered, " delivered, ",
+                        stream->stats.dropped.load(), " dropped, ", encoded, " encoded, ", stream->stats.shown.load(),
+                        " shown)");
+        stream->lastDelivered = delivered;
+        stream->lastEncoded = encoded;
+    }
+    return line;
+}
+
+}  // namespace flumina::host

@@ -1,0 +1,222 @@
+#include "session_config.h"
+
+#include <cmath>
+#include <map>
+
+#include "host_paths.h"
+#include "output_encoder.h"
+
+namespace flumina::host {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kMaxDimension = 8192;
+constexpr double kMaxFrameRate = 240;
+
+[[noreturn]] void fail(std::size_t index, const std::string& reason) {
+    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
+}
+
+// A number as the clients may send it: a JSON number, or its decimal text.
+std::optional<double> numberOf(const json& value) {
+    if (value.is_number()) return value.get<double>();
+    if (value.is_string()) {
+        const std::string& text = value.get_ref<const std::string&>();
+        std::size_t used = 0;
+        try {
+            const double parsed = std::stod(text, &used);
+            if (used == text.size()) return parsed;
+        } catch (const std::exception&) {
+        }
+    }
+    return std::nullopt;
+}
+
+int dimension(const json& entry, std::size_t index, const char* key) {
+    const std::optional<double> value = numberOf(entry.at(key));
+    if (!value || *value != std::floor(*value) || *value < 1 || *value > kMaxDimension)
+        fail(index, std::string(key) + " must be a whole number from 1 to " + std::to_string(kMaxDimension) +
+                        ", not " + entry.at(key).dump());
+    return static_cast<int>(*value);
+}
+
+std::optional<FrameSize> sizePair(const json& entry, std::size_t index, const char* widthKey, const char* heightKey) {
+    const bool hasWidth = entry.contains(widthKey), hasHeight = entry.contains(heightKey);
+    if (!hasWidth && !hasHeight) return std::nullopt;
+    if (hasWidth != hasHeight)
+        fail(index, std::string(hasWidth ? widthKey : heightKey) + " is given without " +
+                        (hasWidth ? heightKey : widthKey));
+    return FrameSize{dimension(entry, index, widthKey), dimension(entry, index, heightKey)};
+}
+
+std::string stringValue(const json& entry, std::size_t index, const char* key) {
+    const json& value = entry.at(key);
+    if (!value.is_string() || value.get_ref<const std::string&>().empty())
+        fail(index, std::string(key) + " must be a non-empty string, not " + value.dump());
+    return value.get<std::string>();
+}
+
+void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardDir) {
+    const std::size_t index = stream.index;
+    static const char* const keys[] = {"inputUrl", "camera_id", "usbDeviceId", "file_path"};
+    std::string found;
+    for (const char* key : keys) {
+        if (!entry.contains(key)) continue;
+        if (!found.empty()) fail(index, "more than one input: " + found + " and " + key);
+        found = key;
+    }
+    if (found.empty()) {
+        stream.kind = InputKind::None;
+    } else if (found == "inputUrl") {
+        stream.kind = InputKind::Network;
+        stream.url = stringValue(entry, index, "inputUrl");
+    } else if (found == "file_path") {
+        stream.kind = InputKind::File;
+        stream.path = localPath(stringValue(entry, index, "file_path"), sdcardDir);
+    } else if (found == "camera_id") {
+        stream.kind = InputKind::Camera;
+        const json& id = entry.at("camera_id");
+        const std::optional<double> number = id.is_boolean() ? std::optional<double>(id.get<bool>()) : numberOf(id);
+        if (!number || *number != std::floor(*number) || *number < 0 || *number > 255)
+            fail(index, "camera_id must be a camera index from 0 to 255, not " + id.dump());
+        stream.cameraId = static_cast<int>(*number);
+    } else {
+        stream.kind = InputKind::UsbCamera;
+        stream.usbDeviceId = entry.at("usbDeviceId");
+    }
+
+    // A codec hint means something for network streams only; elsewhere it is ignored.
+    if (stream.kind == InputKind::Network && entry.contains("inputFormat")) {
+        const json& format = entry.at("inputFormat");
+        if (format == "video/avc") stream.codecHint = "h264";
+        else if (format == "video/hevc") stream.codecHint = "hevc";
+        else fail(index, "unknown codec " + format.dump() + " in inputFormat (expected \"video/avc\" or \"video/hevc\")");
+    }
+}
+
+void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcardDir) {
+    const std::size_t index = stream.index;
+    if (entry.contains("outUrl")) {
+        stream.outUrl = stringValue(entry, index, "outUrl");
+        if (stream.outUrl.find("://") == std::string::npos)
+            fail(index, "outUrl \"" + stream.outUrl + "\" is not a URL (scheme://...)");
+        try {
+            muxerForUrl(stream.outUrl);
+        } catch (const std::exception& e) {
+            fail(index, e.what());
+        }
+    }
+    if (entry.contains("outPath")) stream.outPath = localPath(stringValue(entry, index, "outPath"), sdcardDir);
+    if (entry.contains("outFrameRate")) {
+        const std::optional<double> rate = numberOf(entry.at("outFrameRate"));
+        if (!rate || !(*rate > 0) || *rate > kMaxFrameRate)
+            fail(index, "outFrameRate must be a number above 0 and at most 240, not " + entry.at("outFrameRate").dump());
+        stream.outFrameRate = *rate;
+    }
+    stream.outSize = sizePair(entry, index, "outWidth", "outHeight");
+    if (!stream.hasOutput()) return;
+    if (!stream.outFrameRate) fail(index, "an output needs outFrameRate");
+    if (!stream.outSize) fail(index, "an output needs outWidth and outHeight");
+    if (stream.outSize->width % 2 != 0 || stream.outSize->height % 2 != 0)
+        fail(index, "outWidth and outHeight must be even for the encoder, not " + std::to_string(stream.outSize->width) +
+                        " x " + std::to_string(stream.outSize->height));
+}
+
+// What each use type requires of every stream.
+struct UseTypeRule {
+    InputKind kind;
+    const char* meaning;
+};
+
+const std::map<int, UseTypeRule>& useTypeRules() {
+    static const std::map<int, UseTypeRule> rules = {
+        {1, {InputKind::Network, "network streams, decoded frames only"}},
+        {2, {InputKind::Network, "network streams pushed to addresses"}},
+        {3, {InputKind::Network, "network streams saved to files"}},
+        {4, {InputKind::Camera, "cameras without push output"}},
+        {5, {InputKind::Camera, "cameras pushed to addresses"}},
+        {6, {InputKind::UsbCamera, "USB cameras"}},
+        {7, {InputKind::File, "files"}},
+        {8, {InputKind::Network, "network streams at a registered size"}},
+        {9, {InputKind::None, "no input, output settings only"}},
+    };
+    return rules;
+}
+
+void checkAgainstUseType(const StreamSpec& stream, int useType, const UseTypeRule& rule) {
+    const std::size_t index = stream.index;
+    const std::string type = "use type " + std::to_string(useType) + " (" + rule.meaning + ")";
+    if (stream.kind != rule.kind) {
+        const std::string has = stream.kind == InputKind::None ? "no input" : inputKindKey(stream.kind);
+        const std::string wants = rule.kind == InputKind::None ? "no input" : std::string("a ") + inputKindKey(rule.kind);
+        fail(index, type + " needs " + wants + ", the entry has " + has);
+    }
+    switch (useType) {
+        case 1:
+        case 8:
+            if (stream.hasOutput()) fail(index, type + " takes no outUrl or outPath");
+            if (useType == 8 && !stream.resize) fail(index, type + " needs inputResizeWidth and inputResizeHeight");
+            break;
+        case 2:
+            if (stream.outUrl.empty()) fail(index, type + " needs an outUrl on every stream");
+            if (!stream.outPath.empty()) fail(index, type + " takes no outPath (that is use type 3)");
+            break;
+        case 3:
+            if (!stream.hasOutput()) fail(index, type + " needs an outUrl or outPath on every stream");
+            break;
+        case 4:
+            if (!stream.outUrl.empty()) fail(index, type + " takes no outUrl (that is use type 5)");
+            break;
+        case 5:
+            if (stream.outUrl.empty()) fail(index, type + " needs an outUrl on every stream");
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+const char* inputKindKey(InputKind kind) {
+    switch (kind) {
+        case InputKind::Network: return "inputUrl";
+        case InputKind::Camera: return "camera_id";
+        case InputKind::UsbCamera: return "usbDeviceId";
+        case InputKind::File: return "file_path";
+        case InputKind::None: break;
+    }
+    return "no input";
+}
+
+SessionSpec parseSession(const std::string& configText, int useType, const std::string& sdcardDir) {
+    json config;
+    try {
+        config = json::parse(configText);
+    } catch (const json::parse_error& e) {
+        throw ConfigError(std::string("session configuration is not valid JSON: ") + e.what());
+    }
+    if (!config.is_array()) throw ConfigError("session configuration must be a JSON array of stream objects, not " +
+                                              std::string(config.type_name()) + "");
+    if (config.empty()) throw ConfigError("session configuration holds no stream");
+    const auto rule = useTypeRules().find(useType);
+    if (rule == useTypeRules().end())
+        throw ConfigError("unknown use type " + std::to_string(useType) + " (expected 1 to 9)");
+
+    SessionSpec session;
+    session.useType = useType;
+    for (std::size_t index = 0; index < config.size(); ++index) {
+        const json& entry = config[index];
+        if (!entry.is_object()) fail(index, "entry must be a JSON object, not " + std::string(entry.type_name()));
+        StreamSpec stream;
+        stream.index = index;
+        readInput(entry, stream, sdcardDir);
+        stream.resize = sizePair(entry, index, "inputResizeWidth", "inputResizeHeight");
+        readOutput(entry, stream, sdcardDir);
+        checkAgainstUseType(stream, useType, rule->second);
+        session.streams.push_back(std::move(stream));
+    }
+    return session;
+}
+
+}  // namespace flumina::host

@@ -1,0 +1,57 @@
+// The session configuration of a "stream" request, read and checked against its use type.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace flumina::host {
+
+enum class InputKind { Network, Camera, UsbCamera, File, None };
+
+struct FrameSize {
+    int width = 0;
+    int height = 0;
+    std::size_t rgbBytes() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3; }
+    std::size_t nv12Bytes() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3 / 2; }
+    bool operator==(const FrameSize& o) const { return width == o.width && height == o.height; }
+};
+
+struct StreamSpec {
+    std::size_t index = 0;
+    InputKind kind = InputKind::None;
+    std::string url;                    // "inputUrl"
+    std::string path;                   // "file_path", as a path of this machine
+    int cameraId = -1;                  // "camera_id"
+    nlohmann::json usbDeviceId;         // "usbDeviceId", as the client sent it
+    std::string codecHint;              // "h264" or "hevc" from "inputFormat", else empty
+    std::optional<FrameSize> resize;    // "inputResizeWidth" x "inputResizeHeight"
+    std::string outUrl;                 // "outUrl"
+    std::string outPath;                // "outPath", as a path of this machine
+    std::optional<double> outFrameRate; // "outFrameRate"
+    std::optional<FrameSize> outSize;   // "outWidth" x "outHeight"
+
+    bool hasOutput() const { return !outUrl.empty() || !outPath.empty(); }
+};
+
+struct SessionSpec {
+    int useType = 0;
+    std::vector<StreamSpec> streams;
+};
+
+// A configuration the host cannot run; the message names the stream index when there is one.
+class ConfigError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Reads `configText` (a JSON array, one object per stream) and checks it
+// against `useType`; host paths are mapped with `sdcardDir`.
+SessionSpec parseSession(const std::string& configText, int useType, const std::string& sdcardDir);
+
+const char* inputKindKey(InputKind kind);
+
+}  // namespace flumina::host

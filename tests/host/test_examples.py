@@ -1,0 +1,43 @@
+"""examples/annotate.py and examples/passthrough against flumina-host."""
+
+import os
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import CLIP_FRAMES, USERLAND_PREFIX, probe
+
+EXAMPLES = os.environ.get("FLUMINA_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples"))
+
+
+def test_annotate_saves_every_frame_it_reads_with_its_drawing(start_host, clip, tmp_path):
+    host = start_host()
+    output = tmp_path / "annotated.mp4"
+    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "annotate.py"), "--input", clip, "--output",
+                          str(output), "--idle", "1.5"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert f"done, {CLIP_FRAMES} frames read, annotated and pushed" in run.stdout
+    assert host.stop() == 0
+    codec, width, height, frames, clean = probe(output)
+    assert (codec, width, height, clean) == ("h264", 320, 240, True)
+    assert CLIP_FRAMES * 3 // 4 <= frames <= CLIP_FRAMES
+    assert f"output {output} finalised" in host.log()
+
+
+@pytest.mark.skipif(not os.environ.get("FLUMINA_PASSTHROUGH"), reason="examples not built")
+def test_passthrough_hands_every_frame_back(start_host, clip, tmp_path):
+    host = start_host()
+    output = tmp_path / "passthrough.mp4"
+    run = subprocess.run([os.environ["FLUMINA_PASSTHROUGH"], "--input", clip, "--output", str(output), "--size",
+                          "160x120", "--fps", "25"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert f"done, {CLIP_FRAMES} frames" in run.stdout
+    time.sleep(0.2)  # the last frame's sampling tick
+    assert host.stop() == 0
+    codec, width, height, frames, clean = probe(output)
+    assert (codec, width, height, clean) == ("h264", 160, 120, True)
+    assert CLIP_FRAMES * 3 // 4 <= frames <= CLIP_FRAMES
+    assert f"output {output} finalised" in host.log()
+    assert USERLAND_PREFIX not in host.log().split("output opened: ")[1].split("\n")[0]

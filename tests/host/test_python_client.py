@@ -1,0 +1,79 @@
+"""The Python client against flumina-host: file and HTTP inputs read frame by frame."""
+
+import functools
+import http.server
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import flumina
+from conftest import CLIP_FRAMES, CLIP_SIZE, decode_with_ffmpeg, make_clip, read_frames
+
+
+def assert_frames_match(got, expected):
+    assert len(got) == len(expected)
+    for number, (frame, reference) in enumerate(zip(got, expected)):
+        difference = np.abs(frame.astype(np.int16) - reference.astype(np.int16))
+        assert difference.max() <= 8, f"frame {number}: worst pixel off by {difference.max()}"
+        assert difference.mean() <= 1.0, f"frame {number}: off by {difference.mean():.2f} on average"
+
+
+def test_a_file_url_session_delivers_every_frame_as_ffmpeg_decodes_it(start_host, clip):
+    host = start_host("--no-pacing")
+    session = flumina.flm()
+    session.add("file://" + clip, inputshape=CLIP_SIZE)
+    assert session.build() == [(240, 320, 3)]
+
+    frames = read_frames(session, CLIP_FRAMES)
+    assert_frames_match(frames, decode_with_ffmpeg(clip, CLIP_SIZE))
+    assert host.wait_for("stream 0: end of input after 30 frames delivered, 0 dropped")
+    time.sleep(0.2)
+    assert session.read(0) is None, "a frame after the end of the input"
+    assert host.stop() == 0
+
+
+def test_the_host_reports_the_input_size_when_none_is_registered(start_host, clip):
+    host = start_host()
+    session = flumina.flm()
+    session.add("file://" + clip)
+    assert session.build() == [(240, 320, 3)]
+    frames = read_frames(session, 2)
+    assert [frame.shape for frame in frames] == [(240, 320, 3)] * 2
+    assert host.stop() == 0
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    """Serves `tmp_path` on an ephemeral port of 127.0.0.1; yields (folder, base URL)."""
+
+    class QuietHandler(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=str(tmp_path)))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield tmp_path, f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+    thread.join(5)
+
+
+def test_two_streams_one_over_http_each_read_at_its_registered_size(start_host, clip, http_server):
+    folder, base = http_server
+    served = make_clip(folder / "served.mp4", frames=20, size=(256, 144))
+    host = start_host("--no-pacing")
+    session = flumina.flm()
+    session.add(base + "/served.mp4", inputshape=(160, 120))
+    session.add("file://" + clip, inputshape=(320, 240))
+    assert session.build() == [(120, 160, 3), (240, 320, 3)]
+
+    over_http = read_frames(session, 20, index=0)
+    from_file = read_frames(session, CLIP_FRAMES, index=1)
+    assert_frames_match(over_http, decode_with_ffmpeg(served, (160, 120)))
+    assert_frames_match(from_file, decode_with_ffmpeg(clip, CLIP_SIZE))
+    opened = host.wait_for("stream 0: input opened: url " + base)
+    assert opened and "recorded" in opened
+    assert host.stop() == 0
