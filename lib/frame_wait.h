@@ -33,8 +33,8 @@ inline void sleepUntilNs(std::int64_t deadline) {
 inline constexpr std::int64_t kSpinNs = 5'000;
 inline constexpr std::int64_t kFirstBackoffNs = 20'000;
 inline constexpr std::int64_t kMaxBackoffNs = 1'000'000;
-inline constexpr std::int64_t kFineStepNs = 100'000;
-inline constexpr std::int64_t kMaxGuardNs = 1'500'000;
+inline constexpr std::int64_t kFineStepNs = 50'000;
+inline constexpr std::int64_t kMaxGuardNs = 1'000'000;
 inline constexpr std::int64_t kMaxLearnedIntervalNs = 2'000'000'000;
 inline constexpr int kGapsToTrust = 2;
 
