@@ -1,0 +1,87 @@
+# Debian packages of the two deliverables, one set per architecture:
+#   libflumina1       the library with its header, CMake package and pkg-config file
+#   python3-flumina   the Python extension module, in Debian's dist-packages
+# The development stand-ins (component devhost) are never packaged.
+#
+#   cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
+#   cmake --build build-package && cpack --config build-package/CPackConfig.cmake -B OUT
+# A cross build (cmake/toolchains/) gives the packages of its architecture.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME flumina)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "flumina maintainers <flumina@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Run-time dependencies of the binaries come from dpkg-shlibdeps, which asks
+# the package database of the target architecture (arm64 multiarch for a
+# cross build).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+# Debian's name of the target architecture; dpkg would report the build machine's.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE FLUMINA_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(NOT FLUMINA_DEB_ARCH)
+  execute_process(COMMAND dpkg --print-architecture
+    OUTPUT_VARIABLE FLUMINA_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FLUMINA_DEB_ARCH})
+
+set(CPACK_COMPONENTS_ALL library)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libflumina${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+# The first line of a description is the package's synopsis.
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "client library for the host stream service
+libflumina connects to the host stream service of the Android host, starts
+sessions and moves raw frames through the shared-memory frame channels. The
+package carries the header, a CMake package (find_package(flumina)) and a
+pkg-config file.")
+# Building against the header needs these; running a program does not, so a
+# device installs without them when recommends are off.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "libboost-system-dev (>= 1.74), nlohmann-json3-dev (>= 3.11)")
+# Packages of programs linking libflumina get their dependency on it from
+# the shlibs file (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+if(TARGET flumina_python)
+  # The module's interpreter version (Python3_* live in src/'s scope).
+  find_package(Python3 QUIET COMPONENTS Development.Module)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-flumina)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module for the host stream service
+The extension module flumina (class flm) registers streams, checks that they
+can run together, starts the session through the host's Python bridge and
+reads, shows and pushes frames as numpy arrays. The host modules Korvane and
+android come with the host application.")
+  # The module is built for one interpreter version: it must not install
+  # where it cannot be imported.
+  set(_flumina_py "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")
+  math(EXPR _flumina_py_next "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${_flumina_py}), python3 (<< ${Python3_VERSION_MAJOR}.${_flumina_py_next}), python3-numpy, python3-opencv")
+endif()
+
+# Read by cpack: packages need a build for /usr, and dpkg-shlibdeps must look
+# at the target architecture's libraries.
+set(_flumina_cross_arch "")
+if(CMAKE_CROSSCOMPILING)
+  set(_flumina_cross_arch ${FLUMINA_DEB_ARCH})
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake @ONLY CONTENT [[
+if(NOT "@CMAKE_INSTALL_PREFIX@" STREQUAL "/usr")
+  message(FATAL_ERROR "cannot package a build for @CMAKE_INSTALL_PREFIX@: the packages install under /usr, so configure it with -DCMAKE_INSTALL_PREFIX=/usr")
+endif()
+if(NOT "@_flumina_cross_arch@" STREQUAL "")
+  set(ENV{DEB_HOST_ARCH} @_flumina_cross_arch@)
+endif()
+]])
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake)
+
+include(CPack)
