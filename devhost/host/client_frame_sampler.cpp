@@ -1,6 +1,7 @@
 #include "client_frame_sampler.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "channels.h"
 #include "frame_fingerprint.h"
@@ -85,6 +86,25 @@ const char* ClientFrameSampler::payloadOrNull(korvane::ipc::dev::ShmRegion& chan
     }
 }
 
+bool ClientFrameSampler::takeSettledCopy(const char* payload, std::size_t bytes, std::vector<char>& copy,
+                                         std::uint64_t& fingerprint) {
+    // The channels carry no signal, so a look may meet the client halfway
+    // through writing a frame. A copy that still equals the channel a moment
+    // later was not being written; otherwise try again, then leave the frame
+    // to the next look rather than encode a torn one.
+    constexpr auto kSettle = std::chrono::milliseconds(1);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        copy.assign(payload, payload + bytes);
+        std::this_thread::sleep_for(kSettle);
+        if (std::memcmp(copy.data(), payload, bytes) == 0) {
+            fingerprint = frameFingerprint(copy.data(), bytes);
+            return true;
+        }
+        stats_.torn.fetch_add(1, std::memory_order_relaxed);
+    }
+    return false;
+}
+
 void ClientFrameSampler::samplePush(std::int64_t period) {
     if (period <= lastEncodedPeriod_) return;  // this period has its frame
     const std::size_t bytes = push_.load_word_acquire(ch::kSizeWordOffset);
@@ -106,12 +126,13 @@ void ClientFrameSampler::samplePush(std::int64_t period) {
     }
     const char* payload = payloadOrNull(push_, bytes, ch::kPushPayloadOffset, warnedPushRange_, "push");
     if (payload == nullptr) return;
-    const std::uint64_t fingerprint = frameFingerprint(payload, bytes);
-    if (fingerprint == lastPush_) return;  // the client has not pushed since the last tick
+    if (frameFingerprint(payload, bytes) == lastPush_) return;  // the client has not pushed since the last look
+    std::uint64_t fingerprint;
+    if (!takeSettledCopy(payload, bytes, pushed_, fingerprint) || fingerprint == lastPush_) return;
     lastPush_ = fingerprint;
 
     avCheck(av_frame_make_writable(encoderFrame_.get()), "cannot reuse the encoder frame");
-    toEncoder_->scaleFromBuffer(payload, size, format, *encoderFrame_);
+    toEncoder_->scaleFromBuffer(pushed_.data(), size, format, *encoderFrame_);
     encoderFrame_->pts = period;
     lastEncodedPeriod_ = period;
     for (auto& output : outputs_) output->encode(encoderFrame_.get());
@@ -123,11 +144,11 @@ void ClientFrameSampler::sampleDisplay() {
     if (bytes == 0) return;
     const char* payload = payloadOrNull(display_, bytes, ch::kDisplayPayloadOffset, warnedDisplayRange_, "display");
     if (payload == nullptr) return;
-    const std::uint64_t fingerprint = frameFingerprint(payload, bytes);
-    if (fingerprint == lastShown_) return;
+    if (frameFingerprint(payload, bytes) == lastShown_) return;
+    // Kept for a viewer, in a copy that survives the client's next write.
+    std::uint64_t fingerprint;
+    if (!takeSettledCopy(payload, bytes, latestShown_, fingerprint) || fingerprint == lastShown_) return;
     lastShown_ = fingerprint;
-    // Kept for a viewer; copied so that it survives the client's next write.
-    latestShown_.assign(payload, payload + bytes);
     stats_.shown.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -41,6 +41,8 @@ private:
     // Encodes a new pushed frame as the frame of `period` (counted in output frames).
     void samplePush(std::int64_t period);
     void sampleDisplay();
+    // Copies a frame out of a channel once it has stopped changing; false if it did not.
+    bool takeSettledCopy(const char* payload, std::size_t bytes, std::vector<char>& copy, std::uint64_t& fingerprint);
     // Payload of `bytes` at `offset`, or nullptr (logged once) when the size word points past the channel.
     const char* payloadOrNull(korvane::ipc::dev::ShmRegion& channel, std::size_t bytes, std::size_t offset,
                               bool& warned, const char* kind);
@@ -55,6 +57,7 @@ private:
     std::uint64_t lastPush_ = 0;
     std::int64_t lastEncodedPeriod_ = -1;
     std::uint64_t lastShown_ = 0;
+    std::vector<char> pushed_;
     std::vector<char> latestShown_;
     bool warnedPushSize_ = false;
     bool warnedPushRange_ = false;

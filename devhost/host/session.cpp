@@ -185,6 +185,7 @@ void Session::stop(const std::string& reason) {
         std::string line = logLine("stream ", stream->index, ": stopped: delivered ", s.delivered.load(), ", dropped ",
                                    s.dropped.load(), ", encoded ", s.encoded.load(), ", shown ", s.shown.load());
         if (s.skipped.load() > 0) line += logLine(", skipped ", s.skipped.load(), " pushed frames of a wrong size");
+        if (s.torn.load() > 0) line += logLine(", ", s.torn.load(), " looks met a frame being written");
         log().line(line);
     }
     log().line("session stopped: " + reason);

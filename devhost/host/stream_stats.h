@@ -12,6 +12,7 @@ struct StreamStats {
     std::atomic<std::uint64_t> encoded{0};    // pushed frames sent to the encoders
     std::atomic<std::uint64_t> shown{0};      // new frames seen on the display channel
     std::atomic<std::uint64_t> skipped{0};    // pushed frames of a size that fits no format
+    std::atomic<std::uint64_t> torn{0};       // looks that met the client halfway through a write
 };
 
 }  // namespace flumina::host
