@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -31,11 +32,12 @@ std::int64_t now(clockid_t clock) {
 
 void usage() {
     std::puts(
-        "usage: getrgb_wakeup [--seconds N] [--fps F] [--frame-bytes B] [--busy]\n"
+        "usage: getrgb_wakeup [--seconds N] [--fps F] [--frame-bytes B] [--busy | --sleep-poll]\n"
         "Plays a host writing frames at F per second (default 30) for N seconds (default 10)\n"
         "into /tmp/mmkv/tmp_ipc_rtsp0 and reports getRGB's wake-up latency (median, p99)\n"
         "and the waiting client's CPU use. --busy polls the flag without pause instead of\n"
-        "calling getRGB: the latency floor of this machine at this moment, for comparison.\n"
+        "calling getRGB: the latency floor of this machine at this moment, for comparison;\n"
+        "--sleep-poll polls it with a 50 us sleep between looks, the simplest sleeping wait.\n"
         "Stop any running flumina-host first.");
 }
 
@@ -51,14 +53,15 @@ int main(int argc, char** argv) {
     double fps = 30;
     std::size_t frameBytes = 640 * 480 * 3;
     bool busy = false;
+    bool sleepPoll = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
         }
-        if (arg == "--busy") {
-            busy = true;
+        if (arg == "--busy" || arg == "--sleep-poll") {
+            (arg == "--busy" ? busy : sleepPoll) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -116,9 +119,10 @@ int main(int argc, char** argv) {
         }
         char* frame = nullptr;
         long size;
-        if (busy) {
+        if (busy || sleepPoll) {
             channel->store_word_release(flumina::channels::kReadyFlagOffset, 0);
             while (channel->load_word_acquire(flumina::channels::kReadyFlagOffset) != 1) {
+                if (sleepPoll) std::this_thread::sleep_for(std::chrono::microseconds(50));
             }
             frame = channel->span(frameBytes, flumina::channels::kInputPayloadOffset);
             size = static_cast<long>(channel->load_word_acquire(flumina::channels::kSizeWordOffset));
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
     done = true;
     host.join();
 
-    std::printf("%s: frames %zu at %.0f/s, %zu bytes each, %d dropped by the host\n", busy ? "busy poll" : "getRGB", latencies.size(), fps,
+    std::printf("%s: frames %zu at %.0f/s, %zu bytes each, %d dropped by the host\n", busy ? "busy poll" : sleepPoll ? "50 us sleep poll" : "getRGB", latencies.size(), fps,
                 frameBytes, dropped);
     std::printf("wake-up latency: median %.0f us, p90 %.0f us, p99 %.0f us, max %.0f us\n",
                 percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 0.99),

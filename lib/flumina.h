@@ -35,6 +35,8 @@ struct FrameWait {
     std::int64_t beat = 0;      // monotonic ns of a learned frame arrival, 0 if unknown
     std::int64_t interval = 0;  // learned time between frames, ns
     int steadyGaps = 0;         // consecutive arrivals that agreed with the beat
+    std::int64_t anchor = 0;    // arrival the rate is measured from
+    std::int64_t beatsSinceAnchor = 0;
 };
 }  // namespace flumina::detail
 

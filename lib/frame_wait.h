@@ -34,33 +34,44 @@ inline constexpr std::int64_t kSpinNs = 5'000;
 inline constexpr std::int64_t kFirstBackoffNs = 20'000;
 inline constexpr std::int64_t kMaxBackoffNs = 1'000'000;
 inline constexpr std::int64_t kFineStepNs = 50'000;
-inline constexpr std::int64_t kMaxGuardNs = 1'000'000;
+inline constexpr std::int64_t kMaxGuardNs = 3'000'000;
 inline constexpr std::int64_t kMaxLearnedIntervalNs = 2'000'000'000;
-inline constexpr int kGapsToTrust = 2;
+inline constexpr int kGapsToTrust = 3;
+inline constexpr std::int64_t kMaxBeatsBridged = 8;
+inline constexpr std::int64_t kBeatsToMeasure = 4;
 
-// Locks on to the beat of the frames seen: `beat` follows the arrivals' phase
-// and `interval` their rate, each nudged by a fraction of the error, so one
-// late or early frame does not move the prediction much. A frame more than a
-// quarter beat off, or a rate unknown yet, starts the learning again. Frames
-// dropped on the way (a whole number of beats) keep what was learned.
+// Forgets when the frames come (a frame came unseen) but keeps their rate.
+inline void forgetPhase(FrameWait& w) {
+    w.beat = 0;
+    w.steadyGaps = 0;
+}
+
+// Locks on to the beat of the frames seen. The rate is measured over all the
+// beats seen since it was learned, so one observation's error shrinks with
+// each beat; the phase moves halfway towards each observation. A few frames
+// dropped on the way (whole beats) keep what was learned; a frame far off
+// the beat, or a gap too long to count beats in, starts the learning again.
 inline void learnArrival(FrameWait& w, std::int64_t seen) {
     if (w.beat == 0) {
-        w.beat = seen;
-        w.steadyGaps = 0;
+        w.beat = w.anchor = seen;
+        w.beatsSinceAnchor = 0;
         return;
     }
     const std::int64_t gap = seen - w.beat;
     if (w.interval > 0 && gap > w.interval / 2 && gap < kMaxLearnedIntervalNs) {
         const std::int64_t beats = (gap + w.interval / 2) / w.interval;
         const std::int64_t error = gap - beats * w.interval;
-        if (error <= w.interval / 4 && error >= -w.interval / 4) {
-            w.beat += beats * w.interval + error / 4;
-            w.interval += error / (16 * beats);
+        if (beats <= kMaxBeatsBridged && error <= w.interval / 8 && error >= -w.interval / 8) {
+            w.beat += beats * w.interval + error / 2;
+            w.beatsSinceAnchor += beats;
+            if (w.beatsSinceAnchor >= kBeatsToMeasure) w.interval = (seen - w.anchor) / w.beatsSinceAnchor;
             ++w.steadyGaps;
             return;
         }
     }
     w.interval = gap > 0 && gap < kMaxLearnedIntervalNs ? gap : 0;
+    w.anchor = w.interval > 0 ? w.beat : seen;
+    w.beatsSinceAnchor = w.interval > 0 ? 1 : 0;
     w.beat = seen;
     w.steadyGaps = 0;
 }
@@ -69,8 +80,7 @@ inline void learnArrival(FrameWait& w, std::int64_t seen) {
 template <class Ready>
 void waitForFrame(FrameWait& w, Ready&& ready) {
     if (ready()) {
-        w.beat = 0;  // it was already waiting: when it came is unknown
-        w.steadyGaps = 0;
+        forgetPhase(w);  // it was already waiting: when it came is unknown
         return;
     }
     std::int64_t now = nowNs();
@@ -92,12 +102,9 @@ void waitForFrame(FrameWait& w, Ready&& ready) {
             now = nowNs();
             if (seen) {
                 // It came while we slept, so when is unknown. If we woke in
-                // time it came early and the beat is wrong: learn it again.
-                // If the sleep overran (a busy machine), keep the beat.
-                if (now < due - guard / 2) {
-                    w.beat = 0;
-                    w.steadyGaps = 0;
-                }
+                // time it came early: the phase is wrong, learn it again. If
+                // the sleep overran (a busy machine), keep the beat.
+                if (now < due - guard / 2) forgetPhase(w);
                 return;
             }
         }
