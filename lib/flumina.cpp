@@ -153,6 +153,9 @@ long Android::getRGB(char** frame, int index) {
 
     if (wait.holding) {
         // Hand the previous frame's channel back; the host may now refill it.
+        // The fence keeps the caller's reads of that frame ahead of the clear,
+        // whatever ordering the host's region component gives its writes.
+        std::atomic_thread_fence(std::memory_order_release);
         char zero[4] = {};
         region->write_bytes(zero, 4, ch::kReadyFlagOffset);
         wait.holding = false;

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdint>
 
 #include "channels.h"
@@ -42,12 +43,17 @@ py::object read(py::handle self, py::handle index) {
     if (module::equals(size, 0)) return py::none();
     py::object ready = unsignedWord(channel(self, "kv", index).attr("get_bytes")(4, ch::kReadyFlagOffset));
     if (module::equals(ready, 0)) return py::none();
+    // The flag was set after the payload was written: no payload byte read below is older than it.
+    std::atomic_thread_fence(std::memory_order_acquire);
     py::object payload = channel(self, "kv", index).attr("get_bytes")(size, ch::kInputPayloadOffset);
 
     py::object np = module::global("np");
     py::object frame = np.attr("frombuffer")(payload, py::arg("dtype") = np.attr("uint8"))
                            .attr("reshape")(self.attr("input_resize")[index]);
-    // Hands the channel back to the host, only once the frame is safely out of it.
+    // Hands the channel back to the host, only once the frame is safely out of it:
+    // the fence keeps the payload reads above ahead of the clear, whatever
+    // ordering the region component itself promises.
+    std::atomic_thread_fence(std::memory_order_release);
     channel(self, "kv", index).attr("set_bytes")(signedWord(py::int_(0)), 4, ch::kReadyFlagOffset);
     return frame;
 }

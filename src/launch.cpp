@@ -14,15 +14,32 @@ namespace ch = flumina::channels;
 
 py::object loadJson(py::handle text) { return global("json").attr("loads")(text); }
 
-// The decoded frame size the host reports, once per stream index.
+// The decoded frame size the host reports, as (height, width, 3).
+py::object reportedShape(py::handle reply) {
+    py::object content = reply["content"];
+    if (module::isStr(content)) content = loadJson(content);
+    py::object height = py::int_(content["rgbheight"]);
+    py::object width = py::int_(content["rgbwidth"]);
+    return py::make_tuple(height, width, 3);
+}
+
+// The reported size, once per stream index.
 void recordReportedFrameSizes(py::handle self, py::handle reply, Py_ssize_t streams) {
-    for (Py_ssize_t i = 0; i < streams; ++i) {
-        py::object content = reply["content"];
-        if (module::isStr(content)) content = loadJson(content);
-        py::object height = py::int_(content["rgbheight"]);
-        py::object width = py::int_(content["rgbwidth"]);
-        self.attr("input_resize").attr("append")(py::make_tuple(height, width, 3));
-    }
+    for (Py_ssize_t i = 0; i < streams; ++i) self.attr("input_resize").attr("append")(reportedShape(reply));
+}
+
+// Files registered without a size read at the size the host reports, when it
+// reports one: one shape for each position that registration left empty.
+void completeFileFrameSizes(py::handle self, py::handle reply, Py_ssize_t streams) {
+    py::object shapes = self.attr("input_resize");
+    const Py_ssize_t missing = streams - static_cast<Py_ssize_t>(py::len(shapes));
+    if (missing <= 0 || !PyDict_Check(reply.ptr()) || !module::contains(reply, "content")) return;
+    py::object content = reply["content"];
+    if (module::isStr(content)) content = loadJson(content);
+    if (!PyDict_Check(content.ptr()) || !module::contains(content, "rgbwidth") ||
+        !module::contains(content, "rgbheight"))
+        return;
+    for (Py_ssize_t i = 0; i < missing; ++i) shapes.attr("append")(reportedShape(reply));
 }
 
 void attachChannels(py::handle self, Py_ssize_t streams) {
@@ -55,6 +72,8 @@ py::object build(py::handle self) {
 
     if (equals(useType, 1) || equals(useType, 4) || equals(useType, 6))
         recordReportedFrameSizes(self, parsed, streams);
+    else if (equals(useType, 7))
+        completeFileFrameSizes(self, parsed, streams);
     if (equals(useType, 6))
         for (py::handle entry : self.attr("js")) bridge.attr("requestPermission")(entry["usbDeviceId"]);
 

@@ -142,7 +142,8 @@ py::object add(py::handle self, py::handle input, py::handle utype, py::handle i
     if (contains(self.attr("allow_push_device"), code) && !outputinfo.is_none())
         addOutputs(self, entry, code, inputshape, outputinfo);
 
-    if (equals(code, kNetwork) && outputinfo.is_none() && !inputshape.is_none())
+    // Files as network streams: a script reads a file by its path at the size it asks for.
+    if ((equals(code, kNetwork) || equals(code, kFile)) && outputinfo.is_none() && !inputshape.is_none())
         recordFrameSize(self, entry, inputshape);
 
     self.attr("js").attr("append")(entry);

@@ -92,5 +92,13 @@ def host(monkeypatch):
 
 
 @pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Runs the test in a fresh folder that holds an (empty) clip.mp4."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "clip.mp4").write_bytes(b"")
+    return tmp_path
+
+
+@pytest.fixture
 def session():
     return flumina.flm()

@@ -6,13 +6,6 @@ PREFIX = "/data/data/com.korvane/files/home/debian-fs"
 PUSH4 = ["rtmp://out/1", 25, 640, 360]
 
 
-@pytest.fixture
-def in_tmp(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "clip.mp4").write_bytes(b"")
-    return tmp_path
-
-
 def state(s):
     return s.js, s.used_device, s.input_resize
 
@@ -108,6 +101,12 @@ def test_refusals_and_what_they_leave_behind(session, in_tmp, args, kwargs, mess
 def test_a_file_may_push_without_frame_size(session, in_tmp):
     assert session.add("clip.mp4", outputinfo=PUSH4)["outUrl"] == "rtmp://out/1"
     assert session.input_resize == []
+
+
+def test_a_file_read_without_outputs_records_its_frame_size(session, in_tmp):
+    assert session.add("clip.mp4", inputshape=(640, 360)) == {
+        "file_path": f"{PREFIX}{in_tmp}/clip.mp4", "inputResizeWidth": 640, "inputResizeHeight": 360}
+    assert session.input_resize == [(360, 640, 3)]
 
 
 def test_interpreter_errors_pass_through_with_the_code_recorded(session):

@@ -113,5 +113,14 @@ def test_a_subclass_check_decides_the_use_type(host):
 
     s = Forced()
     s.add(0)
+    host.stream_result = {}  # no size reported: nothing to complete
     s.build()
     assert host.log[3][2] == 7 and s.input_resize == []
+
+
+def test_files_without_a_size_take_the_reported_one(session, host, in_tmp):
+    session.add("clip.mp4", inputshape=(320, 240))
+    session.add("clip.mp4")
+    assert session.build() == [(240, 320, 3), (480, 640, 3)]
+    host.stream_result = {"content": {"rgbwidth": 640}}
+    assert session.build() == [(240, 320, 3), (480, 640, 3)]  # nothing missing, nothing read
