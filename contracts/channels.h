@@ -1,5 +1,5 @@
-// Names and byte layout of the frame channels, and the other fixed paths that
-// clients and the host service share.
+// Names and byte layout of the frame channels, and the heartbeat file beside
+// them, which clients and the host service share.
 //
 // Every stream index has three channels. Integers inside a channel are 4 bytes,
 // little-endian, at the offsets below:
@@ -11,7 +11,9 @@
 // The ready flag of the input channel is the only synchronisation: the host
 // writes size word and payload, then sets the flag to 1; the client takes the
 // payload only while the flag is set and clears it to hand the channel back.
-// Display and push channels carry no signal; the host samples them.
+// Display and push channels carry no signal of their own (see the notes on
+// the region component in android_ashmem.h for how the host still tells a
+// whole new frame).
 #pragma once
 
 #include <cstddef>
@@ -39,15 +41,6 @@ inline constexpr std::size_t kDefaultCapacity = kHeaderBytes + kMaxDefaultFrameB
 inline constexpr const char* kChannelDir = "/tmp/mmkv";
 // Rewritten once a second by a live client with a counter (decimal text, no newline).
 inline constexpr const char* kHeartbeatFile = "/tmp/mmkv/info.txt";
-
-// The host service listens on 127.0.0.1; its port is the first line of this
-// file, or the default when the file gives none.
-inline constexpr const char* kServiceHost = "127.0.0.1";
-inline constexpr const char* kPortFile = "/etc/opt/korvane/ap_port";
-inline constexpr int kDefaultPort = 43329;
-
-// The host sees the userland's files below this folder; "/sdcard" is shared as is.
-inline constexpr const char* kUserlandPrefix = "/data/data/com.korvane/files/home/debian-fs";
 
 inline std::string inputChannelName(std::size_t index) { return kInputPrefix + std::to_string(index); }
 inline std::string displayChannelName(std::size_t index) { return kDisplayPrefix + std::to_string(index); }

@@ -1,6 +1,7 @@
 #include "flumina.h"
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,11 +19,14 @@
 
 #include "android_ashmem.h"
 #include "attach_symbol.h"
+#include "channel_words.h"
 #include "channels.h"
 #include "frame_wait.h"
+#include "port_file.h"
 
 using korvane::ipc::AndroidAshmem;
 namespace ch = flumina::channels;
+namespace service = flumina::service;
 
 namespace {
 
@@ -52,11 +56,7 @@ AndroidAshmem* channelAt(const std::vector<AndroidAshmem*>& channels, int index,
     return channels[static_cast<std::size_t>(index)];
 }
 
-std::int32_t decodeWord(const char* bytes) {
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-                                     std::uint32_t{b[3]} << 24);
-}
+std::int32_t decodeWord(const char* bytes) { return static_cast<std::int32_t>(ch::loadWord(bytes)); }
 
 // The acquire half of the handshake: nothing read from the payload after this
 // load can be older than the flag.
@@ -68,38 +68,61 @@ std::int32_t loadFlagAcquire(const char* flag) {
     return value;
 }
 
-void encodeWord(char* out, std::int32_t value) {
-    const auto u = static_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((u >> (8 * i)) & 0xff);
-}
-
 int pushFrame(AndroidAshmem* region, std::int64_t frameSize, const char* data, std::size_t payloadOffset) {
     char word[4];
-    encodeWord(word, static_cast<std::int32_t>(frameSize));
+    ch::storeWord(word, static_cast<std::uint32_t>(frameSize));
     region->write_bytes(word, 4, ch::kSizeWordOffset);
     return region->write_bytes(data, static_cast<std::size_t>(frameSize), payloadOffset);
+}
+
+constexpr std::int64_t kHangUpLookNs = 100'000'000;
+
+// Whether the peer has closed `socket`, without reading from it.
+bool connectionClosed(boost::asio::ip::tcp::socket& socket) {
+    pollfd look{socket.native_handle(), POLLRDHUP, 0};
+    return ::poll(&look, 1, 0) > 0 && (look.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Where the port came from, for a connect error.
+std::string portSource(const service::PortLine& line) {
+    const std::string file = service::kPortFile;
+    switch (line.kind) {
+        case service::PortLine::Kind::Unreadable: return "no port file " + file;
+        case service::PortLine::Kind::NoNumber: return "no port number in " + file;
+        case service::PortLine::Kind::TooLarge: return "port number out of range in " + file;
+        case service::PortLine::Kind::Number: break;
+    }
+    return line.number == -1 ? file + " says -1" : "from " + file;
 }
 
 }  // namespace
 
 Android::Android() : socket(ioContext) {
-    int port = readPortFromFile(ch::kPortFile);
-    if (port == -1) port = ch::kDefaultPort;
+    int port = readPortFromFile(service::kPortFile);
+    if (port == -1) port = service::kDefaultPort;
     boost::asio::ip::tcp::resolver resolver(ioContext);
-    const auto endpoints = resolver.resolve(ch::kServiceHost, std::to_string(port));
-    boost::asio::connect(socket, endpoints);
+    try {
+        const auto endpoints = resolver.resolve(service::kHost, std::to_string(port));
+        boost::asio::connect(socket, endpoints);
+    } catch (const boost::system::system_error& e) {
+        throw boost::system::system_error(
+            e.code(), "cannot connect to the host stream service at " + std::string(service::kHost) + ":" +
+                          std::to_string(port) + " (" + portSource(service::readPortLine(service::kPortFile)) +
+                          "; is the service running?)");
+    }
 }
 
 int Android::readPortFromFile(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (!in || !std::getline(in, line)) return -1;
-    try {
-        return std::stoi(line);
-    } catch (const std::invalid_argument& e) {
-        std::cerr << "Invalid port number in file: " << e.what() << std::endl;
-    } catch (const std::out_of_range& e) {
-        std::cerr << "Port number out of range in file: " << e.what() << std::endl;
+    const service::PortLine line = service::readPortLine(path);
+    switch (line.kind) {
+        case service::PortLine::Kind::Number: return line.number;
+        case service::PortLine::Kind::NoNumber:
+            std::cerr << "Invalid port number in file: " << line.problem << std::endl;
+            break;
+        case service::PortLine::Kind::TooLarge:
+            std::cerr << "Port number out of range in file: " << line.problem << std::endl;
+            break;
+        case service::PortLine::Kind::Unreadable: break;
     }
     return -1;
 }
@@ -160,9 +183,28 @@ long Android::getRGB(char** frame, int index) {
         region->write_bytes(zero, 4, ch::kReadyFlagOffset);
         wait.holding = false;
     }
-    flumina::detail::waitForFrame(wait, [&] { return frameReady(region); });
+    // The wait also looks, now and then, whether the service has closed the
+    // connection: a host that is gone sends no end-of-input frame.
+    std::int64_t nextLook = flumina::detail::nowNs() + kHangUpLookNs;
+    bool hostGone = false;
+    flumina::detail::waitForFrame(wait, [&] {
+        if (frameReady(region)) return true;
+        const std::int64_t now = flumina::detail::nowNs();
+        if (now < nextLook) return false;
+        nextLook = now + kHangUpLookNs;
+        hostGone = connectionClosed(socket);
+        return hostGone;
+    });
+    if (hostGone) {
+        if (!hostGoneReported_)
+            std::cerr << "getRGB: the host stream service has closed the connection; stream " << index
+                      << " ends here" << std::endl;
+        hostGoneReported_ = true;
+        frameSize = 0;
+    } else {
+        wait.holding = true;
+    }
     region->read_bytes(frame, static_cast<std::size_t>(frameSize), ch::kInputPayloadOffset, 0);
-    wait.holding = true;
     readyFlag = 0;
     return static_cast<long>(frameSize);
 }

@@ -43,7 +43,8 @@ struct FrameWait {
 class FLUMINA_API Android {
 public:
     // Reads the port file ("/etc/opt/korvane/ap_port", else port 43329) and
-    // connects to 127.0.0.1; throws boost::system::system_error when it can't.
+    // connects to 127.0.0.1; throws boost::system::system_error when it can't,
+    // naming the address, the port and where the port came from.
     Android();
     Android(const Android&) = delete;
     Android& operator=(const Android&) = delete;
@@ -67,7 +68,10 @@ public:
     // ready flag), so no frame is returned twice and the host never overwrites
     // one the caller still holds. Copy the bytes if you need them longer.
     // The wait sleeps rather than spins; it learns the interval between frames
-    // and wakes shortly before the next one is due. No time-out.
+    // and wakes shortly before the next one is due. It returns 0, the end of
+    // the input, when the host sends the end-of-input frame, and also when the
+    // service has closed the connection (looked at about every 100 ms), with
+    // one line on standard error. No other time-out.
     long getRGB(char** frame, int index);
     // Writes the size word (the last getRGB's size) and that many bytes of
     // `data` to the push channel of `index`; returns the payload write's status.
@@ -94,6 +98,7 @@ public:
 private:
     bool frameReady(korvane::ipc::AndroidAshmem* region);
     std::vector<flumina::detail::FrameWait> waits_;
+    bool hostGoneReported_ = false;
 };
 
 // The heartbeat: rewrites "/tmp/mmkv/info.txt" with 1, 2, ... 10, 0, 1, ...

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "channels.h"
+#include "userland.h"
 #include "module_state.h"
 #include "python_ops.h"
 #include "session.h"
@@ -28,7 +28,7 @@ constexpr long kNone = -1;
 py::object hostPath(py::handle path, bool forOutput) {
     py::object head = path[py::slice(py::none(), py::int_(7), py::none())];
     if (equals(head, py::str("/sdcard"))) return py::reinterpret_borrow<py::object>(path);
-    std::string prefix = flumina::channels::kUserlandPrefix;
+    std::string prefix = flumina::userland::kPrefix;
     if (forOutput) prefix += "/";
     py::object absolute = global("os").attr("path").attr("abspath")(path);
     PyObject* joined = PyNumber_Add(py::str(prefix).ptr(), absolute.ptr());

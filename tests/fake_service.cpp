@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "channels.h"
+#include "port_file.h"
 
 FakeService::FakeService() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -106,7 +106,7 @@ void FakeService::serve() {
 }
 
 PortFileGuard::PortFileGuard(const std::string& content) {
-    const std::string path = flumina::channels::kPortFile;
+    const std::string path = flumina::service::kPortFile;
     std::ifstream in(path, std::ios::binary);
     if (in) {
         std::ostringstream old;
@@ -122,7 +122,7 @@ PortFileGuard::PortFileGuard(const std::string& content) {
 }
 
 PortFileGuard::~PortFileGuard() {
-    const std::string path = flumina::channels::kPortFile;
+    const std::string path = flumina::service::kPortFile;
     if (saved_) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << *saved_;
     } else {

@@ -17,8 +17,6 @@ public:
 
     // Size of the frames as they come, before scaling.
     virtual FrameSize size() const = 0;
-    // Frames per second, 0 when unknown.
-    virtual double frameRate() const = 0;
     // A recorded input waits for its client; a live one drops what the client has no room for.
     virtual bool recorded() const = 0;
     // The next frame, valid until the next call; nullptr at the end of the input.

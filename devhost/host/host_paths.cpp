@@ -1,6 +1,6 @@
 #include "host_paths.h"
 
-#include "channels.h"
+#include "userland.h"
 
 namespace flumina::host {
 namespace {
@@ -12,7 +12,7 @@ bool startsWithDir(const std::string& path, const std::string& dir) {
 }  // namespace
 
 std::string localPath(const std::string& hostPath, const std::string& sdcardDir) {
-    const std::string userland = channels::kUserlandPrefix;
+    const std::string userland = userland::kPrefix;
     if (startsWithDir(hostPath, userland)) {
         std::string rest = hostPath.substr(userland.size());
         // The client joins prefix and absolute path with a slash of its own: "...debian-fs//home/x".
@@ -20,7 +20,7 @@ std::string localPath(const std::string& hostPath, const std::string& sdcardDir)
         rest = slashes == std::string::npos ? "/" : "/" + rest.substr(slashes);
         return rest;
     }
-    const std::string sdcard = "/sdcard";
+    const std::string sdcard = userland::kSharedFolder;
     if (startsWithDir(hostPath, sdcard)) return sdcardDir + hostPath.substr(sdcard.size());
     return hostPath;
 }

@@ -1,14 +1,16 @@
 #include "input_channel_writer.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "channels.h"
 
 namespace flumina::host {
 
 namespace ch = flumina::channels;
+using Clock = std::chrono::steady_clock;
+
+// Sleeps are bounded so that a wait notices `stop` even without wake().
+constexpr std::chrono::milliseconds kLongestSleep{200};
 
 void InputChannelWriter::reset() {
     region_.store_word_release(ch::kReadyFlagOffset, 0);
@@ -17,19 +19,29 @@ void InputChannelWriter::reset() {
 
 bool InputChannelWriter::free() { return region_.load_word_acquire(ch::kReadyFlagOffset) == 0; }
 
-bool InputChannelWriter::waitUntilFree(const std::atomic<bool>& stop, bool* waited) {
-    // Clients poll and clear the flag with no signal to wait on, so poll too:
-    // briefly at first (a fast reader clears it within microseconds), then
-    // backing off to 200 us, which bounds the latency this adds.
-    auto pause = std::chrono::microseconds(10);
-    if (waited != nullptr) *waited = !free();
-    while (!free()) {
-        if (stop.load(std::memory_order_relaxed)) return false;
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(200));
+bool InputChannelWriter::wait(const std::atomic<bool>& stop, Clock::time_point deadline) {
+    for (;;) {
+        // The sequence before the flag: a clear that comes after the look wakes the sleep.
+        const std::uint32_t sequence = region_.log().sequence();
+        if (free()) return true;
+        const auto now = Clock::now();
+        if (stop.load(std::memory_order_relaxed) || now >= deadline) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        region_.log().waitForChange(sequence, std::clamp(left, std::chrono::milliseconds(1), kLongestSleep));
     }
-    return true;
 }
+
+bool InputChannelWriter::waitUntilFree(const std::atomic<bool>& stop, bool* waited) {
+    if (waited != nullptr) *waited = !free();
+    return wait(stop, Clock::time_point::max());
+}
+
+bool InputChannelWriter::waitUntilFreeFor(std::chrono::milliseconds timeout) {
+    static const std::atomic<bool> never{false};
+    return wait(never, Clock::now() + timeout);
+}
+
+void InputChannelWriter::wake() { region_.log().wakeReaders(); }
 
 char* InputChannelWriter::payload(std::size_t bytes) { return region_.span(bytes, ch::kInputPayloadOffset); }
 

@@ -3,10 +3,11 @@
 // The host writes only while the ready flag is 0: payload, then size word,
 // then the flag set to 1 with release ordering, so a client that sees the
 // flag (with acquire) sees the whole frame. The client hands the channel back
-// by clearing the flag.
+// by clearing the flag; the host sleeps on the region's write log until then.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 
 #include "shm_region.h"
@@ -23,6 +24,10 @@ public:
     bool free();
     // Waits until free(); false when `stop` is set first. `waited` tells whether it was not free at first.
     bool waitUntilFree(const std::atomic<bool>& stop, bool* waited = nullptr);
+    // Waits until free(), at most `timeout`; false when it is not.
+    bool waitUntilFreeFor(std::chrono::milliseconds timeout);
+    // Makes a wait look at its `stop` again.
+    void wake();
     // Where a frame of `bytes` goes; only while free().
     char* payload(std::size_t bytes);
     // Makes the `bytes` written at payload() the client's.
@@ -31,6 +36,8 @@ public:
     void publishEnd();
 
 private:
+    bool wait(const std::atomic<bool>& stop, std::chrono::steady_clock::time_point deadline);
+
     korvane::ipc::dev::ShmRegion& region_;
 };
 

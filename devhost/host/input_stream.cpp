@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "log.h"
+#include "thread_name.h"
 
 namespace flumina::host {
 namespace {
@@ -13,6 +14,8 @@ using Clock = std::chrono::steady_clock;
 // frame period) is paced on from where it is rather than catching up in a
 // burst: a burst would push frames faster than the outputs sample them.
 constexpr auto kLateSlack = std::chrono::milliseconds(5);
+// How long a stopping session waits for its client to take a frame it holds.
+constexpr auto kLastFrameGrace = std::chrono::milliseconds(500);
 
 Clock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -33,11 +36,14 @@ void InputStream::join() {
     if (thread_.joinable()) thread_.join();
 }
 
+void InputStream::wake() { channel_.wake(); }
+
 void InputStream::run() {
+    nameThisThread(logLine("decode ", settings_.index));
     const std::string name = logLine("stream ", settings_.index);
     try {
         for (;;) {
-            if (!play()) return;
+            if (!play()) break;
             const bool again = settings_.loop && source_->recorded();
             log().line(logLine(name, ": end of input after ", stats_.delivered.load(), " frames delivered, ",
                                stats_.dropped.load(), " dropped", again ? "; starting again (--loop)" : ""));
@@ -46,11 +52,17 @@ void InputStream::run() {
             source_ = reopen_();
             originSet_ = false;
         }
-        // Tell the client, once it has taken the last frame, that none will follow.
-        if (channel_.waitUntilFree(stop_)) channel_.publishEnd();
     } catch (const std::exception& e) {
         if (!stop_.load()) log().error(logLine(name, ": input stopped: ", e.what()));
     }
+    endInput();
+}
+
+void InputStream::endInput() {
+    // Once the client has taken the last frame, no frame follows. A session
+    // that stops gives a client still reading a moment to take it.
+    if (!channel_.waitUntilFree(stop_)) channel_.waitUntilFreeFor(kLastFrameGrace);
+    channel_.publishEnd();
 }
 
 bool InputStream::play() {

@@ -34,13 +34,18 @@ public:
     InputStream& operator=(const InputStream&) = delete;
 
     void start();
-    // Waits for the thread, which ends once `stop` is set or the input has ended.
+    // Makes a wait for the client look at `stop` again.
+    void wake();
+    // Waits for the thread, which ends once `stop` is set or the input has ended;
+    // either way the channel gets the end-of-input frame.
     void join();
 
 private:
     void run();
     // Plays the source to its end; false when stopped first.
     bool play();
+    // Writes the end-of-input frame once the client has taken the last one.
+    void endInput();
     // Sleeps until `frame` is due; `clientHeldChannel`: the client has only just taken the previous frame.
     void waitUntilDue(const AVFrame& frame, bool clientHeldChannel);
 

@@ -12,8 +12,7 @@ std::string avErrorText(int code) {
     return text;
 }
 
-AvError::AvError(const std::string& operation, int code)
-    : std::runtime_error(operation + ": " + avErrorText(code)), code_(code) {}
+AvError::AvError(const std::string& operation, int code) : std::runtime_error(operation + ": " + avErrorText(code)) {}
 
 int avCheck(int result, const std::string& operation) {
     if (result < 0) throw AvError(operation, result);

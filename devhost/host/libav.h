@@ -33,9 +33,6 @@ struct PacketFreer {
 struct SwsFreer {
     void operator()(SwsContext* p) const noexcept { sws_freeContext(p); }
 };
-struct DictionaryFreer {
-    void operator()(AVDictionary* p) const noexcept { av_dict_free(&p); }
-};
 
 using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputCloser>;
 using FormatOutputPtr = std::unique_ptr<AVFormatContext, FormatOutputFreer>;
@@ -48,10 +45,6 @@ using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
 class AvError : public std::runtime_error {
 public:
     AvError(const std::string& operation, int code);
-    int code() const { return code_; }
-
-private:
-    int code_;
 };
 
 // libav's text for an error code ("Connection refused", "Invalid data found when processing input").

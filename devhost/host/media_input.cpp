@@ -16,15 +16,14 @@ std::string schemeOf(const std::string& url) {
     return colon == std::string::npos ? std::string() : url.substr(0, colon);
 }
 
-// Files and whole recordings served over HTTP can wait for the client;
-// everything else is a live source whose frames come whether read or not.
+// Files, and recordings served over HTTP whose length is known (a whole
+// file, or a playlist with an end), can wait for the client; everything else
+// is a live source whose frames come whether read or not.
 bool isRecorded(const std::string& url, const std::string& formatName, const AVFormatContext& format) {
     if (!formatName.empty()) return false;  // a capture device
     const std::string scheme = schemeOf(url);
     if (scheme.empty() || scheme == "file") return true;
-    if (scheme == "http" || scheme == "https")
-        return format.duration != AV_NOPTS_VALUE && format.duration > 0 &&
-               std::string(format.iformat->name).find("hls") == std::string::npos;
+    if (scheme == "http" || scheme == "https") return format.duration != AV_NOPTS_VALUE && format.duration > 0;
     return false;
 }
 

@@ -25,7 +25,6 @@ public:
     MediaInput(const InputTarget& target, const std::atomic<bool>& stop, double openTimeout);
 
     FrameSize size() const override;
-    double frameRate() const override { return frameRate_; }
     bool recorded() const override { return recorded_; }
     AVFrame* next() override;
     double secondsOf(const AVFrame& frame) const override;

@@ -1,10 +1,9 @@
 #include "options.h"
 
 #include <cmath>
-#include <fstream>
 #include <vector>
 
-#include "channels.h"
+#include "port_file.h"
 
 namespace flumina::host {
 namespace {
@@ -42,7 +41,7 @@ std::string helpText() {
 
 Development stand-in for the host stream service: serves the clients' line
 protocol on 127.0.0.1, decodes the streams of a session into their input
-channels, encodes what clients push, and samples what they show.
+channels, encodes every frame clients push, and keeps what they show.
 
 options:
   --port N                 listen on port N (0: any free port; the actual port is
@@ -63,14 +62,17 @@ options:
   --loop                   start recorded inputs again at their end
   --codec CODEC            h264 (default) or hevc, for pushed and saved streams
   --heartbeat-timeout S    stop a session whose heartbeat file has not changed
-                           for S seconds (default 5)
+                           for S seconds (default 5); a session also ends as
+                           soon as its client's process or connection is gone
   --progress-interval S    seconds between progress lines (default 5)
   --open-timeout S         seconds an input or output may take to open (default 10)
   -h, --help               show this help and exit
 
-Recorded inputs (files, file:// and http(s):// URLs of known duration) wait for
-the client to take each frame; live inputs (cameras, rtsp, rtmp, udp, srt, ...)
-drop a frame the client has not made room for, and count it.
+Recorded inputs (files, file:// and http(s):// URLs of known duration, HLS
+playlists with an end) wait for the client to take each frame; live inputs
+(cameras, rtsp, rtmp, udp, srt, live playlists, ...) drop a frame the client
+has not made room for, and count it. Saved MP4 files are fragmented: they play
+while they are written and survive a killed host.
 SIGINT or SIGTERM stops the running session, finalising its outputs, and exits.
 )";
 }
@@ -126,17 +128,12 @@ HostOptions parseOptions(int argc, char** argv) {
 
 int resolvePort(const HostOptions& options) {
     if (options.port) return *options.port;
-    // The same reading as the clients': leading blanks, a number, anything after it ignored.
-    std::ifstream file(channels::kPortFile);
-    std::string line;
-    if (file && std::getline(file, line)) {
-        try {
-            const int port = std::stoi(line);
-            if (port > 0 && port <= 65535) return port;
-        } catch (const std::exception&) {
-        }
-    }
-    return channels::kDefaultPort;
+    // The port the clients will connect to; one they cannot reach is no use here either.
+    const int port = service::portOf(service::readPortLine(service::kPortFile));
+    if (port < 1 || port > 65535)
+        throw std::runtime_error(std::string("the port file ") + service::kPortFile + " names port " +
+                                 std::to_string(port) + ", which is no TCP port (1 to 65535); fix it, or use --port");
+    return port;
 }
 
 }  // namespace flumina::host

@@ -34,8 +34,8 @@ class UsageError : public std::runtime_error {
 HostOptions parseOptions(int argc, char** argv);
 std::string helpText();
 
-// The port to listen on: --port, else the first line of the clients' port
-// file, else the clients' default.
+// The port to listen on: --port, else the one the clients' port file gives
+// them; throws std::runtime_error when that is no TCP port.
 int resolvePort(const HostOptions& options);
 
 }  // namespace flumina::host

@@ -55,7 +55,9 @@ OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), pack
     encoder_->framerate = rate;
     encoder_->time_base = av_inv_q(rate);
     encoder_->gop_size = std::max(1, static_cast<int>(target.frameRate + 0.5));  // a key frame a second
-    encoder_->max_b_frames = target.isUrl ? 0 : 2;
+    // No B-frames: a fragmented MP4 has no edit list to hide their delay,
+    // and its first frame must show at 0.
+    encoder_->max_b_frames = 0;
     if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     DictionaryGuard encoderOptions;
     av_dict_set(&encoderOptions.dictionary, "preset", "veryfast", 0);
@@ -79,6 +81,13 @@ OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), pack
     }
     DictionaryGuard muxerOptions;
     if (std::string(muxerName) == "rtsp") av_dict_set(&muxerOptions.dictionary, "rtsp_transport", "tcp", 0);
+    if (!target.isUrl) {
+        // Fragmented, a fragment a key frame (a second), each written out at
+        // once: the file plays while it grows, and all but its last second
+        // survives a host that is killed.
+        av_dict_set(&muxerOptions.dictionary, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+        muxer_->flags |= AVFMT_FLAG_FLUSH_PACKETS;
+    }
     const int header = avformat_write_header(muxer_.get(), &muxerOptions.dictionary);
     if (header < 0) {
         if (!(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);

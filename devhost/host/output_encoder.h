@@ -1,5 +1,5 @@
 // One destination of a stream's pushed frames: an encoder and the muxer that
-// saves its packets to an MP4 file or pushes them to a URL.
+// saves its packets to a fragmented MP4 file or pushes them to a URL.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,7 @@ public:
     void finish();
 
     const std::string& destination() const { return target_.destination; }
+    bool isUrl() const { return target_.isUrl; }
     std::uint64_t framesWritten() const { return packets_; }
     bool failed() const { return failed_; }
     // Whether finish() removed the file because no frame reached it.

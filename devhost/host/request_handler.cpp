@@ -33,7 +33,7 @@ bool RequestHandler::mayTakeLong(const std::string& line) {
     return request.is_object() && request.contains("method") && request["method"] == "stream";
 }
 
-std::string RequestHandler::handle(const std::string& line) {
+std::string RequestHandler::handle(const std::string& line, std::uint64_t connection) {
     json request;
     try {
         request = json::parse(line);
@@ -49,7 +49,7 @@ std::string RequestHandler::handle(const std::string& line) {
     try {
         if (!params.is_array()) throw BadRequest("params must be an array, not " + params.dump());
         json result;
-        if (method == "stream") result = stream(params);
+        if (method == "stream") result = stream(params, connection);
         else if (method == "searchUSB") result = searchUsb(params);
         else if (method == "requestPermission") result = requestPermission(params);
         else throw BadRequest("unknown method \"" + method + "\" (the service knows stream, searchUSB and requestPermission)");
@@ -60,14 +60,14 @@ std::string RequestHandler::handle(const std::string& line) {
     }
 }
 
-json RequestHandler::stream(const json& params) {
+json RequestHandler::stream(const json& params, std::uint64_t connection) {
     if (params.size() != 3)
         throw BadRequest("stream takes 3 params [config, useType, caller], not " + std::to_string(params.size()));
     if (!params[0].is_string())
         throw BadRequest("the session configuration (params[0]) must be JSON text in a string, not " + params[0].dump());
     const int useType = intParam(params, 1, "the use type (params[1])");
     const int caller = intParam(params, 2, "the caller (params[2])");
-    return sessions_.startSession(params[0].get<std::string>(), useType, caller);
+    return sessions_.startSession(params[0].get<std::string>(), useType, Caller{caller, connection});
 }
 
 json RequestHandler::searchUsb(const json& params) {

@@ -15,8 +15,9 @@ using boost::asio::ip::tcp;
 
 class Service::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, RequestHandler& handler, boost::asio::thread_pool& workers)
-        : socket_(std::move(socket)), handler_(handler), workers_(workers), buffer_(kMaxRequestBytes + 1) {}
+    Connection(tcp::socket socket, std::uint64_t id, RequestHandler& handler, boost::asio::thread_pool& workers)
+        : socket_(std::move(socket)), id_(id), handler_(handler), workers_(workers), buffer_(kMaxRequestBytes + 1) {}
+    ~Connection() { handler_.connectionClosed(id_); }
 
     void readNext() {
         auto self = shared_from_this();
@@ -44,12 +45,12 @@ private:
             return;
         }
         if (!RequestHandler::mayTakeLong(line)) {
-            reply(handler_.handle(line));
+            reply(handler_.handle(line, id_));
             return;
         }
         auto self = shared_from_this();
         boost::asio::post(workers_, [self, line = std::move(line)] {
-            std::string answer = self->handler_.handle(line);
+            std::string answer = self->handler_.handle(line, self->id_);
             boost::asio::post(self->socket_.get_executor(), [self, answer = std::move(answer)]() mutable {
                 self->reply(std::move(answer));
             });
@@ -72,6 +73,7 @@ private:
     }
 
     tcp::socket socket_;
+    std::uint64_t id_;
     RequestHandler& handler_;
     boost::asio::thread_pool& workers_;
     boost::asio::streambuf buffer_;
@@ -108,7 +110,7 @@ void Service::close() {
 void Service::accept() {
     acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
         if (error) return;  // closed
-        std::make_shared<Connection>(std::move(socket), handler_, workers_)->readNext();
+        std::make_shared<Connection>(std::move(socket), ++connections_, handler_, workers_)->readNext();
         accept();
     });
 }

@@ -33,6 +33,7 @@ private:
     boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     RequestHandler& handler_;
+    std::uint64_t connections_ = 0;  // the last connection's number
     // "stream" requests run here, so that one that opens a network input holds
     // up no other client; the rest are answered on the I/O thread.
     boost::asio::thread_pool workers_{4};

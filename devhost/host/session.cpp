@@ -3,9 +3,16 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "channel_taker.h"
 #include "channels.h"
+#include "input_stream.h"
+#include "latest_frame.h"
 #include "log.h"
 #include "media_input.h"
+#include "push_intake.h"
+#include "shm_region.h"
+#include "stream_encoder.h"
+#include "stream_stats.h"
 #include "test_pattern.h"
 
 namespace flumina::host {
@@ -16,7 +23,6 @@ using korvane::ipc::dev::ShmRegion;
 namespace {
 
 constexpr FrameSize kDefaultPatternSize{640, 480};
-constexpr double kDefaultSampleRate = 30;
 
 [[noreturn]] void failStream(std::size_t index, const std::string& reason) {
     throw ConfigError("stream " + std::to_string(index) + ": " + reason);
@@ -37,8 +43,11 @@ struct Session::Stream {
     std::string source;
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
+    LatestFrame shown;
     std::unique_ptr<InputStream> decoder;
-    std::unique_ptr<ClientFrameSampler> sampler;
+    std::unique_ptr<StreamEncoder> encoder;
+    std::unique_ptr<PushIntake> intake;
+    std::unique_ptr<ChannelTaker> pushTaker, displayTaker;
     std::uint64_t lastDelivered = 0, lastEncoded = 0;
 };
 
@@ -145,14 +154,32 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
         settings.loop = options.loop;
         stream->decoder = std::make_unique<InputStream>(settings, std::move(source), open, *stream->input,
                                                         stream->stats, stop_);
+    } else {
+        InputChannelWriter(*stream->input).publishEnd();  // no input: no frame will ever come
     }
-    SamplerSettings sampling;
-    sampling.index = index;
-    sampling.frameRate = spec.outFrameRate.value_or(kDefaultSampleRate);
-    sampling.outSize = spec.outSize;
-    sampling.pixelFormat = pixelFormat;
-    stream->sampler = std::make_unique<ClientFrameSampler>(sampling, std::move(outputs), *stream->push,
-                                                           *stream->display, stream->stats);
+
+    Stream& s = *stream;
+    if (!outputs.empty()) {
+        s.encoder = std::make_unique<StreamEncoder>(index, *spec.outSize, std::move(outputs), s.stats);
+        PushIntakeSettings intake;
+        intake.index = index;
+        intake.outSize = *spec.outSize;
+        intake.rgbFormat = pixelFormat;
+        intake.frameRate = *spec.outFrameRate;
+        intake.live = s.encoder->live();
+        s.intake = std::make_unique<PushIntake>(intake, s.encoder->queue(), s.stats);
+        s.pushTaker = std::make_unique<ChannelTaker>(
+            logLine("stream ", index, ": push channel"), logLine("push ", index), *s.push, ch::kPushPayloadOffset,
+            [&s](std::vector<char>& frame, const TakenFrame& taken) {
+                s.intake->accept(frame, taken, std::chrono::steady_clock::now());
+            });
+    }
+    s.displayTaker = std::make_unique<ChannelTaker>(
+        logLine("stream ", index, ": display channel"), logLine("show ", index), *s.display, ch::kDisplayPayloadOffset,
+        [&s](std::vector<char>& frame, const TakenFrame& taken) {
+            s.stats.shown.fetch_add(1 + taken.missed, std::memory_order_relaxed);
+            s.shown.keep(frame);
+        });
     streams_.push_back(std::move(stream));
 }
 
@@ -165,7 +192,9 @@ void Session::start() {
         streams += logLine("; stream ", stream->index, ": ", stream->frameSize.width, " x ", stream->frameSize.height,
                            " from ", stream->source);
         if (stream->decoder) stream->decoder->start();
-        stream->sampler->start();
+        if (stream->encoder) stream->encoder->start();
+        if (stream->pushTaker) stream->pushTaker->start();
+        stream->displayTaker->start();
     }
     log().line(logLine("session started: use type ", useType_, ", ", streams_.size(),
                        streams_.size() == 1 ? " stream" : " streams", streams));
@@ -177,15 +206,26 @@ void Session::stop(const std::string& reason) {
     stopped_ = true;
     stop_.store(true);
     for (auto& stream : streams_)
+        if (stream->decoder) stream->decoder->wake();
+    // Outputs first: what the client pushed is encoded and finalised while
+    // the inputs give their clients a moment to take a last frame.
+    for (auto& stream : streams_) {
+        if (stream->pushTaker) stream->pushTaker->stop();
+        if (stream->displayTaker) stream->displayTaker->stop();
+    }
+    for (auto& stream : streams_)
+        if (stream->encoder) stream->encoder->finish();
+    for (auto& stream : streams_)
         if (stream->decoder) stream->decoder->join();
-    for (auto& stream : streams_) stream->sampler->stop();
     if (!started_) return;  // a session that failed to open was never announced
     for (auto& stream : streams_) {
         const StreamStats& s = stream->stats;
         std::string line = logLine("stream ", stream->index, ": stopped: delivered ", s.delivered.load(), ", dropped ",
-                                   s.dropped.load(), ", encoded ", s.encoded.load(), ", shown ", s.shown.load());
+                                   s.dropped.load(), ", pushed ", s.pushed.load(), ", encoded ", s.encoded.load(),
+                                   ", shown ", s.shown.load());
         if (s.skipped.load() > 0) line += logLine(", skipped ", s.skipped.load(), " pushed frames of a wrong size");
-        if (s.torn.load() > 0) line += logLine(", ", s.torn.load(), " looks met a frame being written");
+        if (s.overflowed.load() > 0) line += logLine(", ", s.overflowed.load(), " pushed frames dropped for a busy encoder");
+        if (s.missed.load() > 0) line += logLine(", ", s.missed.load(), " pushed frames overwritten before taken");
         log().line(line);
     }
     log().line("session stopped: " + reason);

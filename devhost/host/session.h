@@ -1,18 +1,16 @@
-// A running session: per stream its channels, its decoding thread and its
-// sampling thread with the outputs.
+// A running session: per stream its channels, the thread that decodes its
+// input into the input channel, the threads that take what the client shows
+// and pushes, and the thread that encodes the pushed frames to the outputs.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "client_frame_sampler.h"
-#include "input_stream.h"
 #include "options.h"
 #include "session_config.h"
-#include "shm_region.h"
-#include "stream_stats.h"
 #include "usb_devices.h"
 
 namespace flumina::host {
@@ -20,7 +18,8 @@ namespace flumina::host {
 class Session {
 public:
     // Opens every input and output and sizes the channels; throws ConfigError naming
-    // the stream index and reason when something cannot be opened. Nothing runs yet.
+    // the stream index and reason when something cannot be opened. Nothing runs yet,
+    // but the client's pushes and shows are taken from now on.
     Session(const SessionSpec& spec, const HostOptions& options, const UsbDevices& usb);
     // Stops (see stop()).
     ~Session();
@@ -30,12 +29,12 @@ public:
     // Size of stream 0's decoded frames, as the reply reports it.
     FrameSize reportedSize() const;
     void start();
-    // Stops every thread, finalises the outputs, logs each stream's counts. Idempotent.
+    // Stops every thread, finalises the outputs, ends every input channel with
+    // the end-of-input frame and logs each stream's counts. Idempotent.
     void stop(const std::string& reason);
 
-    // "stream 0: in 25.0 fps, out 24.8 fps" for every stream, over the time since the last call.
+    // "stream 0: in 25.0 fps, out 24.8 fps (...)" for every stream, over the time since the last call.
     std::string progress();
-    int useType() const { return useType_; }
 
 private:
     struct Stream;

@@ -1,7 +1,6 @@
 #include "session_config.h"
 
 #include <cmath>
-#include <map>
 
 #include "host_paths.h"
 #include "output_encoder.h"
@@ -123,33 +122,14 @@ void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcard
                         " x " + std::to_string(stream.outSize->height));
 }
 
-// What each use type requires of every stream.
-struct UseTypeRule {
-    InputKind kind;
-    const char* meaning;
-};
-
-const std::map<int, UseTypeRule>& useTypeRules() {
-    static const std::map<int, UseTypeRule> rules = {
-        {1, {InputKind::Network, "network streams, decoded frames only"}},
-        {2, {InputKind::Network, "network streams pushed to addresses"}},
-        {3, {InputKind::Network, "network streams saved to files"}},
-        {4, {InputKind::Camera, "cameras without push output"}},
-        {5, {InputKind::Camera, "cameras pushed to addresses"}},
-        {6, {InputKind::UsbCamera, "USB cameras"}},
-        {7, {InputKind::File, "files"}},
-        {8, {InputKind::Network, "network streams at a registered size"}},
-        {9, {InputKind::None, "no input, output settings only"}},
-    };
-    return rules;
-}
-
-void checkAgainstUseType(const StreamSpec& stream, int useType, const UseTypeRule& rule) {
+// What each use type requires of every stream, besides its kind of input.
+void checkAgainstUseType(const StreamSpec& stream, const UseType& rule) {
     const std::size_t index = stream.index;
+    const int useType = rule.value;
     const std::string type = "use type " + std::to_string(useType) + " (" + rule.meaning + ")";
-    if (stream.kind != rule.kind) {
+    if (stream.kind != rule.input) {
         const std::string has = stream.kind == InputKind::None ? "no input" : inputKindKey(stream.kind);
-        const std::string wants = rule.kind == InputKind::None ? "no input" : std::string("a ") + inputKindKey(rule.kind);
+        const std::string wants = rule.input == InputKind::None ? "no input" : std::string("a ") + inputKindKey(rule.input);
         fail(index, type + " needs " + wants + ", the entry has " + has);
     }
     switch (useType) {
@@ -199,9 +179,11 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
     if (!config.is_array()) throw ConfigError("session configuration must be a JSON array of stream objects, not " +
                                               std::string(config.type_name()) + "");
     if (config.empty()) throw ConfigError("session configuration holds no stream");
-    const auto rule = useTypeRules().find(useType);
-    if (rule == useTypeRules().end())
-        throw ConfigError("unknown use type " + std::to_string(useType) + " (expected 1 to 9)");
+    if (config.size() > kMaxStreamsPerSession)
+        throw ConfigError("session configuration holds " + std::to_string(config.size()) + " streams; at most " +
+                          std::to_string(kMaxStreamsPerSession) + " run at once");
+    const UseType* rule = findUseType(useType);
+    if (rule == nullptr) throw ConfigError("unknown use type " + std::to_string(useType) + " (expected 1 to 9)");
 
     SessionSpec session;
     session.useType = useType;
@@ -213,7 +195,7 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
         readInput(entry, stream, sdcardDir);
         stream.resize = sizePair(entry, index, "inputResizeWidth", "inputResizeHeight");
         readOutput(entry, stream, sdcardDir);
-        checkAgainstUseType(stream, useType, rule->second);
+        checkAgainstUseType(stream, *rule);
         session.streams.push_back(std::move(stream));
     }
     return session;

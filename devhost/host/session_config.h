@@ -9,9 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "use_types.h"
+
 namespace flumina::host {
 
-enum class InputKind { Network, Camera, UsbCamera, File, None };
+// Stream entries a session may hold; more would only exhaust the host.
+inline constexpr std::size_t kMaxStreamsPerSession = 64;
 
 struct FrameSize {
     int width = 0;

@@ -1,17 +1,41 @@
 #include "session_manager.h"
 
 #include "channels.h"
+#include "input_channel_writer.h"
 #include "log.h"
+#include "shm_region.h"
 
 namespace flumina::host {
 namespace {
 
+namespace ch = flumina::channels;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
+
+// The stream indices of a configuration as a native client counts them when
+// it attaches channels: an array's elements, an object's members, one for any
+// other value, none for null or text that is not JSON.
+std::size_t streamIndices(const std::string& config) {
+    const nlohmann::json parsed = nlohmann::json::parse(config, nullptr, false);
+    if (parsed.is_discarded()) return 0;
+    return parsed.size();
+}
+
+// What a client waiting on these input channels sees as the end of its input.
+void endInputs(std::size_t streams) {
+    for (std::size_t index = 0; index < std::min(streams, kMaxStreamsPerSession); ++index) {
+        try {
+            auto channel = korvane::ipc::dev::ShmRegion::open(ch::inputChannelName(index), ch::kInputPayloadOffset);
+            InputChannelWriter(*channel).publishEnd();
+        } catch (const std::exception& e) {
+            log().error(logLine("cannot end input channel ", ch::inputChannelName(index), ": ", e.what()));
+        }
+    }
+}
 
 }  // namespace
 
 SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb)
-    : options_(options), usb_(usb), heartbeat_(channels::kHeartbeatFile) {
+    : options_(options), usb_(usb), heartbeat_(ch::kHeartbeatFile) {
     watcher_ = std::thread([this] { watch(); });
 }
 
@@ -25,21 +49,40 @@ void SessionManager::stopLocked(const std::string& reason) {
     if (!session_) return;
     session_->stop(reason);
     session_.reset();
+    client_.reset();
 }
 
-nlohmann::json SessionManager::startSession(const std::string& config, int useType, int caller) {
+nlohmann::json SessionManager::startSession(const std::string& config, int useType, const Caller& caller) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closing_) throw std::runtime_error("the service is shutting down");
     stopLocked("replaced by a new session");
-    const SessionSpec spec = parseSession(config, useType, options_.sdcardDir);
-    log().line(logLine("starting a session for caller ", caller, ": use type ", useType, ", ", spec.streams.size(),
-                       spec.streams.size() == 1 ? " stream" : " streams"));
-    auto session = std::make_unique<Session>(spec, options_, usb_);
-    const FrameSize size = session->reportedSize();
-    session->start();
-    session_ = std::move(session);
-    heartbeat_.restart();
-    return {{"content", {{"rgbwidth", size.width}, {"rgbheight", size.height}}}};
+    try {
+        const SessionSpec spec = parseSession(config, useType, options_.sdcardDir);
+        log().line(logLine("starting a session for caller ", caller.id, ": use type ", useType, ", ",
+                           spec.streams.size(), spec.streams.size() == 1 ? " stream" : " streams"));
+        auto session = std::make_unique<Session>(spec, options_, usb_);
+        const FrameSize size = session->reportedSize();
+        auto client = std::make_unique<ClientWatch>(caller.id, caller.connection);
+        log().line(client->watching().empty()
+                       ? logLine("caller ", caller.id, " is no running process: only the heartbeat tells when it is gone")
+                       : logLine("the session ends when ", client->watching(), " does"));
+        session->start();
+        session_ = std::move(session);
+        client_ = std::move(client);
+        heartbeat_.restart();
+        return {{"content", {{"rgbwidth", size.width}, {"rgbheight", size.height}}}};
+    } catch (...) {
+        endInputs(streamIndices(config));
+        throw;
+    }
+}
+
+void SessionManager::connectionClosed(std::uint64_t connection) {
+    {
+        std::lock_guard<std::mutex> lock(closedMutex_);
+        closedConnections_.push_back(connection);
+    }
+    wake_.notify_all();
 }
 
 void SessionManager::shutdown(const std::string& reason) {
@@ -56,13 +99,25 @@ void SessionManager::watch() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!closing_) {
         wake_.wait_for(lock, kWatchPeriod);
+        std::vector<std::uint64_t> closed;
+        {
+            std::lock_guard<std::mutex> guard(closedMutex_);
+            closed.swap(closedConnections_);
+        }
         if (closing_ || !session_) {
             lastProgress = std::chrono::steady_clock::now();
             continue;
         }
+        for (const std::uint64_t connection : closed) client_->connectionClosed(connection);
+        if (client_->gone()) {
+            const std::string ending = client_->ending();
+            log().line("the client is gone: " + ending);
+            stopLocked("client gone (" + ending + ")");
+            continue;
+        }
         const double silent = heartbeat_.secondsSinceChange();
         if (silent >= options_.heartbeatTimeout) {
-            log().line(logLine("heartbeat file ", channels::kHeartbeatFile, " unchanged for ", options_.heartbeatTimeout,
+            log().line(logLine("heartbeat file ", ch::kHeartbeatFile, " unchanged for ", options_.heartbeatTimeout,
                                " s: the client is gone"));
             stopLocked("no heartbeat");
             continue;

@@ -1,21 +1,31 @@
-// Runs one session at a time: a new one replaces the running one, a silent
-// heartbeat or a shutdown stops it. Also logs progress while one runs.
+// Runs one session at a time: a new one replaces the running one; its client
+// going away (its process or connection), a silent heartbeat or a shutdown
+// stops it. Also logs progress while one runs.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "client_watch.h"
 #include "heartbeat_watch.h"
 #include "options.h"
 #include "session.h"
 #include "usb_devices.h"
 
 namespace flumina::host {
+
+// Who asks for a session: the "stream" request's caller value, and the connection it came on.
+struct Caller {
+    int id = 0;
+    std::uint64_t connection = 0;
+};
 
 class SessionManager {
 public:
@@ -27,8 +37,13 @@ public:
 
     // Stops the running session, then opens and starts the one described. Returns
     // the reply's result ({"content": {"rgbwidth", "rgbheight"}}); throws ConfigError
-    // (or what opening threw) with nothing left running.
-    nlohmann::json startSession(const std::string& config, int useType, int caller);
+    // (or what opening threw) with nothing left running, after ending the input
+    // channel of every stream index of `config`, so that no client reads a frame
+    // of an earlier session.
+    nlohmann::json startSession(const std::string& config, int useType, const Caller& caller);
+    // A client connection has closed; the session ends if it belonged to a native client on it.
+    // Never waits for a session to start or stop.
+    void connectionClosed(std::uint64_t connection);
     // Stops the running session, if any, and refuses new ones from now on.
     void shutdown(const std::string& reason);
 
@@ -41,7 +56,10 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::unique_ptr<Session> session_;
+    std::unique_ptr<ClientWatch> client_;
     bool closing_ = false;
+    std::mutex closedMutex_;
+    std::vector<std::uint64_t> closedConnections_;  // since the watcher last looked
     HeartbeatWatch heartbeat_;
     std::thread watcher_;
 };

@@ -17,7 +17,6 @@ public:
     TestPattern(FrameSize size, std::string label, const std::atomic<bool>& stop);
 
     FrameSize size() const override { return size_; }
-    double frameRate() const override { return kFrameRate; }
     bool recorded() const override { return false; }
     // Waits for the pattern's next frame time, as a camera would; nullptr once stopped.
     AVFrame* next() override;

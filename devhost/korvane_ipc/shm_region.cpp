@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -73,14 +74,34 @@ std::string shmObjectName(const std::string& channel) {
 
 std::unique_ptr<ShmRegion> ShmRegion::open(const std::string& name, std::size_t capacity) {
     const std::string shm = shmObjectName(name);
-    FdGuard fd{::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-    if (fd.fd < 0) throwErrno("cannot open shared-memory object " + shm + " for region " + name);
+    const int fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throwErrno("cannot open shared-memory object " + shm + " for region " + name);
+    return fromDescriptor(name, fd, capacity);
+}
 
-    const std::size_t reserve = roundUp(std::max(kMinReserve, capacity), pageSize());
-    void* base = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (base == MAP_FAILED) throwErrno("cannot reserve " + std::to_string(reserve) + " bytes for region " + name);
+std::unique_ptr<ShmRegion> ShmRegion::anonymous(const std::string& name, std::size_t capacity) {
+    const int fd = ::memfd_create(name.c_str(), MFD_CLOEXEC);
+    if (fd < 0) throwErrno("cannot create anonymous region " + name);
+    return fromDescriptor(name, fd, capacity);
+}
 
-    std::unique_ptr<ShmRegion> region(new ShmRegion(name, fd.release(), static_cast<char*>(base), reserve));
+std::shared_ptr<ShmRegion> ShmRegion::attach(const std::string& name) {
+    // Kept for the life of the process: clients hold the plain pointers for ever.
+    static std::mutex lock;
+    static auto* attached = new std::map<std::string, std::shared_ptr<ShmRegion>>();
+    std::lock_guard<std::mutex> guard(lock);
+    std::shared_ptr<ShmRegion>& region = (*attached)[name];
+    if (!region) region = open(name);
+    return region;
+}
+
+std::unique_ptr<ShmRegion> ShmRegion::fromDescriptor(const std::string& name, int descriptor, std::size_t capacity) {
+    FdGuard fd{descriptor};
+    const std::size_t reserve = roundUp(WriteLog::kBytes + std::max(kMinReserve, capacity), pageSize());
+    void* mapping = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) throwErrno("cannot reserve " + std::to_string(reserve) + " bytes for region " + name);
+
+    std::unique_ptr<ShmRegion> region(new ShmRegion(name, fd.release(), static_cast<char*>(mapping), reserve));
     region->grow(capacity);
     return region;
 }
@@ -92,18 +113,21 @@ bool ShmRegion::remove(const std::string& name) {
     throwErrno("cannot remove shared-memory object " + shm);
 }
 
-ShmRegion::ShmRegion(std::string name, int fd, char* base, std::size_t reserved)
-    : name_(std::move(name)), fd_(fd), base_(base), reserved_(reserved) {}
+ShmRegion::ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved)
+    : name_(std::move(name)), fd_(fd), mapping_(mapping), base_(mapping + WriteLog::kBytes),
+      log_(reinterpret_cast<WriteLog*>(mapping)), reserved_(reserved) {}
 
 ShmRegion::~ShmRegion() {
-    ::munmap(base_, reserved_);
+    ::munmap(mapping_, reserved_);
     ::close(fd_);
 }
 
 void ShmRegion::grow(std::size_t capacity) {
-    if (capacity > reserved_)
+    if (capacity > reserved_ - WriteLog::kBytes)
         throw std::length_error("cannot grow region " + name_ + " to " + std::to_string(capacity) +
-                                " bytes: at most " + std::to_string(reserved_) + " bytes fit its reservation");
+                                " bytes: at most " + std::to_string(reserved_ - WriteLog::kBytes) +
+                                " bytes fit its reservation");
+    const std::size_t objectBytes = WriteLog::kBytes + capacity;
     std::lock_guard<std::mutex> lock(growth_);
     // The lock on the object keeps two processes that grow it at once from
     // shrinking it back (each checks the size under the lock).
@@ -111,17 +135,19 @@ void ShmRegion::grow(std::size_t capacity) {
     std::size_t current;
     try {
         current = objectSize(fd_, name_);
-        if (current < capacity) {
-            if (::ftruncate(fd_, static_cast<off_t>(capacity)) != 0)
+        if (current < objectBytes) {
+            if (::ftruncate(fd_, static_cast<off_t>(objectBytes)) != 0)
                 throwErrno("cannot size region " + name_ + " to " + std::to_string(capacity) + " bytes");
-            current = capacity;
+            current = objectBytes;
         }
+        mapUpTo(current);
+        // A new object (or one of another layout) gets its write log set up once, under the lock.
+        if (!log_->valid()) log_->initialise();
     } catch (...) {
         ::flock(fd_, LOCK_UN);
         throw;
     }
     ::flock(fd_, LOCK_UN);
-    mapUpTo(current);
 }
 
 void ShmRegion::mapUpTo(std::size_t objectSize) {
@@ -130,13 +156,14 @@ void ShmRegion::mapUpTo(std::size_t objectSize) {
     if (want > mapped_) {
         // Map only the new tail, at its fixed place in the reservation: pages
         // mapped before, and every pointer into them, stay as they are.
-        void* at = ::mmap(base_ + mapped_, want - mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_,
+        void* at = ::mmap(mapping_ + mapped_, want - mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_,
                           static_cast<off_t>(mapped_));
         if (at == MAP_FAILED)
             throwErrno("cannot map region " + name_ + " of " + std::to_string(objectSize) + " bytes");
         mapped_ = want;
     }
-    if (visible > size_.load(std::memory_order_relaxed)) size_.store(visible, std::memory_order_release);
+    const std::size_t channel = visible > WriteLog::kBytes ? visible - WriteLog::kBytes : 0;
+    if (channel > size_.load(std::memory_order_relaxed)) size_.store(channel, std::memory_order_release);
 }
 
 bool ShmRegion::refresh(std::size_t length, std::size_t offset) {
@@ -163,7 +190,7 @@ void ShmRegion::read_bytes(char** out, std::size_t length, std::size_t offset, i
 
 std::int8_t ShmRegion::write_bytes(const char* data, std::size_t length, std::size_t offset) {
     if (!inside(length, offset, size()) && !refresh(length, offset)) return -1;
-    copy_in(data, length, offset);
+    log_->write(offset, length, [&] { copyIn(data, length, offset); });
     return 0;
 }
 
@@ -178,8 +205,13 @@ void ShmRegion::copy_out(char* destination, std::size_t length, std::size_t offs
     std::atomic_thread_fence(std::memory_order_acquire);
 }
 
-void ShmRegion::copy_in(const char* source, std::size_t length, std::size_t offset) {
-    char* to = span(length, offset);
+void ShmRegion::write(const char* source, std::size_t length, std::size_t offset) {
+    span(length, offset);
+    log_->write(offset, length, [&] { copyIn(source, length, offset); });
+}
+
+void ShmRegion::copyIn(const char* source, std::size_t length, std::size_t offset) {
+    char* to = base_ + offset;
     if (length == 4 && wordAligned(to)) {
         std::uint32_t word;
         std::memcpy(&word, source, 4);
@@ -197,19 +229,14 @@ std::uint32_t ShmRegion::load_word_acquire(std::size_t offset) {
 }
 
 void ShmRegion::store_word_release(std::size_t offset, std::uint32_t value) {
-    copy_in(reinterpret_cast<const char*>(&value), 4, offset);
+    write(reinterpret_cast<const char*>(&value), 4, offset);
 }
 
 }  // namespace korvane::ipc::dev
 
 // The component's entry point, as the clients resolve it. Clients store the
-// pointer and never free it, so the object lives for the rest of the process;
-// the registry keeps it reachable (and so not reported as a leak).
+// pointer and never free it; attach() keeps the object for the rest of the
+// process, one per name, so attaching again maps nothing new.
 korvane::ipc::AndroidAshmem* korvane::ipc::AndroidAshmem::attach_ashmem(const std::string& name) {
-    static std::mutex lock;
-    static auto* attached = new std::vector<std::unique_ptr<korvane::ipc::dev::ShmRegion>>();
-    auto region = korvane::ipc::dev::ShmRegion::open(name);
-    std::lock_guard<std::mutex> guard(lock);
-    attached->push_back(std::move(region));
-    return attached->back().get();
+    return korvane::ipc::dev::ShmRegion::attach(name).get();
 }

@@ -6,25 +6,34 @@
 // into '.' ('.' and '%' escaped as %2E and %25 so that the mapping is
 // one-to-one). "/tmp/mmkv/tmp_ipc_rtsp0" is /dev/shm/flumina.tmp.mmkv.tmp_ipc_rtsp0.
 //
-// Lifetime: whoever attaches first creates the object (mode 0600) with at
-// least the capacity asked for; attach_ashmem asks for kDefaultCapacity, a
-// 3840 x 2160 x 3 frame after the 8 header bytes, since a native client
-// attaches before the host has answered. Pages cost nothing until written.
-// An object is only ever grown, never shrunk, and only ShmRegion::remove()
-// deletes it. A region object maps its object into a fixed address range
-// reserved up front, so growing it (grow(), or a read past the old end after
-// another process grew the object) keeps every pointer handed out valid.
+// Object layout: a page of the stand-in's own (the write log, write_log.h),
+// then the channel's bytes; offsets given to the region count from the
+// channel's first byte, so the channel layout is exactly the contract's.
+//
+// Lifetime: whoever attaches first creates the object (mode 0600) with room
+// for at least the capacity asked for; attach_ashmem asks for
+// kDefaultCapacity, a 3840 x 2160 x 3 frame after the 8 header bytes, since a
+// native client attaches before the host has answered. Pages cost nothing
+// until written. An object is only ever grown, never shrunk, and only
+// ShmRegion::remove() deletes it. A region object maps its object into a fixed
+// address range reserved up front, so growing it (grow(), or a read past the
+// old end after another process grew the object) keeps every pointer handed
+// out valid. attach() keeps one region object per name and process, so a
+// client that attaches a channel again gets the mapping it already has.
 //
 // Writers: the host writes the input channel's size word, payload and ready
 // flag; the client clears the ready flag and writes the display and push
-// channels. Nothing else arbitrates: the ready flag is the handshake.
+// channels. Every write goes through the write log, whose sequence tells a
+// reader when a client's frame is complete, and which holds a client's next
+// write back until the registered reader has taken its last frame.
 //
 // Memory ordering (AArch64 is weakly ordered):
-//   - write half: every write_bytes()/copy_in() is a release. A 4-byte write
+//   - write half: every write_bytes()/write() is a release. A 4-byte write
 //     at a 4-aligned offset is an atomic release store; longer writes are
-//     preceded by a release fence. So the host's size word and payload are
-//     visible before its flag, and a client's reads of a payload complete
-//     before its clear of the flag.
+//     preceded by a release fence; the write log's closing sequence step is a
+//     release too. So the host's size word and payload are visible before its
+//     flag, and a client's reads of a payload complete before its clear of
+//     the flag.
 //   - read half: read_bytes() hands out a pointer and cannot order what the
 //     caller does with it; the caller loads the flag through that pointer with
 //     acquire semantics before it touches the payload (libflumina's getRGB
@@ -44,6 +53,7 @@
 
 #include "android_ashmem.h"
 #include "channels.h"
+#include "write_log.h"
 
 namespace korvane::ipc::dev {
 
@@ -52,9 +62,13 @@ std::string shmObjectName(const std::string& channel);
 
 class ShmRegion final : public AndroidAshmem {
 public:
-    // Attaches the object of `name`, creating it or growing it to at least `capacity` bytes.
+    // Attaches the object of `name`, creating it or growing it to at least `capacity` channel bytes.
     static std::unique_ptr<ShmRegion> open(const std::string& name,
                                            std::size_t capacity = flumina::channels::kDefaultCapacity);
+    // The region object of `name` in this process, opened on first use with the default capacity.
+    static std::shared_ptr<ShmRegion> attach(const std::string& name);
+    // A region that no other process can name (for tests): `name` is only for messages.
+    static std::unique_ptr<ShmRegion> anonymous(const std::string& name, std::size_t capacity);
     // Deletes the object of `name`; attached regions keep their mapping. False if there was none.
     static bool remove(const std::string& name);
 
@@ -68,30 +82,36 @@ public:
     std::int8_t write_bytes(const char* data, std::size_t length, std::size_t offset) override;
 
     const std::string& name() const { return name_; }
-    // Current size of the shared object, as last seen by this region.
+    // Current size of the channel, as last seen by this region.
     std::size_t size() const { return size_.load(std::memory_order_acquire); }
+    WriteLog& log() { return *log_; }
 
     // Pointer to [offset, offset + length), mapping more if the object grew; throws std::out_of_range.
     char* span(std::size_t length, std::size_t offset);
     // Copy out of the region, then acquire.
     void copy_out(char* destination, std::size_t length, std::size_t offset);
-    // Release, then copy into the region.
-    void copy_in(const char* source, std::size_t length, std::size_t offset);
+    // A logged write (release); throws std::out_of_range past the end.
+    void write(const char* source, std::size_t length, std::size_t offset);
     std::uint32_t load_word_acquire(std::size_t offset);
     void store_word_release(std::size_t offset, std::uint32_t value);
-    // Grows the object (never shrinks it) and this mapping to at least `capacity` bytes.
+    // Grows the object (never shrinks it) and this mapping to at least `capacity` channel bytes.
     void grow(std::size_t capacity);
 
 private:
-    ShmRegion(std::string name, int fd, char* base, std::size_t reserved);
+    ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved);
+    static std::unique_ptr<ShmRegion> fromDescriptor(const std::string& name, int fd, std::size_t capacity);
     // Maps up to the object's current size; true if [offset, offset + length) is then inside it.
     bool refresh(std::size_t length, std::size_t offset);
     [[noreturn]] void throwOutOfRange(const char* what, std::size_t length, std::size_t offset) const;
     void mapUpTo(std::size_t objectSize);
+    // Copies into the mapping with the ordering described above; the range is checked.
+    void copyIn(const char* source, std::size_t length, std::size_t offset);
 
     std::string name_;
     int fd_ = -1;
-    char* base_ = nullptr;
+    char* mapping_ = nullptr;  // the write log, then the channel bytes
+    char* base_ = nullptr;     // the channel's byte 0
+    WriteLog* log_ = nullptr;
     std::size_t reserved_ = 0;
     std::atomic<std::size_t> size_{0};
     std::size_t mapped_ = 0;

@@ -79,18 +79,16 @@ private:
 };
 
 // No intermediate copy: from the caller's buffer straight into the region.
+// Without the interpreter lock, since the write may wait for the host to
+// take the channel's previous frame.
 void setBytes(ShmRegion& region, py::handle data, py::handle length, py::handle offset) {
     BufferView source(data);
     const Range range = checkedRange(region, length, offset, "write");
     if (range.length > source.size())
         throw py::value_error("cannot write " + std::to_string(range.length) + " bytes into region " +
                               region.name() + " from a buffer of " + std::to_string(source.size()) + " bytes");
-    if (range.length >= kReleaseLockFrom) {
-        py::gil_scoped_release unlocked;
-        region.copy_in(source.data(), range.length, range.offset);
-    } else {
-        region.copy_in(source.data(), range.length, range.offset);
-    }
+    py::gil_scoped_release unlocked;
+    region.write(source.data(), range.length, range.offset);
 }
 
 }  // namespace
@@ -105,8 +103,8 @@ void registerAashmem(py::module_& module) {
         }
     });
 
-    py::class_<ShmRegion>(module, "Aashmem")
-        .def(py::init([](const std::string& name) { return ShmRegion::open(name); }), py::arg("name"))
+    py::class_<ShmRegion, std::shared_ptr<ShmRegion>>(module, "Aashmem")
+        .def(py::init(&ShmRegion::attach), py::arg("name"))
         .def("get_bytes", &getBytes, py::arg("length"), py::arg("offset"))
         .def("set_bytes", &setBytes, py::arg("data"), py::arg("length"), py::arg("offset"))
         .def_property_readonly("name", &ShmRegion::name)
@@ -118,7 +116,7 @@ void registerAashmem(py::module_& module) {
              })
         // Pickled by name, so that a session object crosses into a spawned process.
         .def(py::pickle([](const ShmRegion& region) { return py::make_tuple(region.name()); },
-                        [](const py::tuple& state) { return ShmRegion::open(state[0].cast<std::string>()); }));
+                        [](const py::tuple& state) { return ShmRegion::attach(state[0].cast<std::string>()); }));
 }
 
 }  // namespace korvane::python

@@ -26,9 +26,10 @@ _INT32_MAX = 2**31 - 1
 def read_port(path=PORT_FILE):
     """The port named by the first line of `path`, or DEFAULT_PORT.
 
-    Reads the line as the native client does: leading white space, an
-    optional sign and digits; the rest of the line is ignored. A missing or
-    empty file, no number, a number out of range or -1 give the default.
+    The rule of contracts/port_file.h, which every reader of the port file
+    follows: leading white space, an optional sign and digits; the rest of the
+    line is ignored. A missing or empty file, no number, a number too large
+    for an int or -1 give the default.
     """
     try:
         with open(path, encoding="ascii", errors="replace") as f:
@@ -142,7 +143,9 @@ def _main(argv):
     stream = calls.add_parser("stream", help="start a session")
     stream.add_argument("config", help="session configuration, JSON text")
     stream.add_argument("use_type", type=int)
-    stream.add_argument("pid", type=int, nargs="?", default=1)
+    stream.add_argument("pid", type=int, nargs="?", default=1,
+                        help="the caller: a process id, whose end ends the session; 1 (the default) "
+                             "ties the session to this command's connection, so it ends with the command")
     calls.add_parser("searchUSB", help="list the USB devices")
     permission = calls.add_parser("requestPermission", help="ask for a USB device")
     permission.add_argument("device_id", type=int)

@@ -155,3 +155,35 @@ def read_frames(session, count, timeout=15, index=0):
             continue
         frames.append(frame.copy())
     return frames
+
+
+BARS = 12  # bits of a frame number, drawn as black and white bars
+
+
+def numbered_frame(number, size=CLIP_SIZE):
+    """A frame that carries `number` as vertical bars, which survive lossy encoding."""
+    width, height = size
+    frame = np.zeros((height, width, 3), dtype=np.uint8)
+    bar = width // BARS
+    for bit in range(BARS):
+        if number >> bit & 1:
+            frame[:, bit * bar:(bit + 1) * bar] = 255
+    return frame
+
+
+def frame_numbers(path, size=CLIP_SIZE):
+    """The number each frame of `path` carries (see numbered_frame), in order."""
+    width = size[0]
+    bar = width // BARS
+    numbers = []
+    for frame in decode_with_ffmpeg(str(path), size):
+        middle = frame[frame.shape[0] // 2]
+        numbers.append(sum(1 << bit for bit in range(BARS) if middle[bit * bar + bar // 2].mean() > 128))
+    return numbers
+
+
+def frame_times(path):
+    """The presentation time in seconds of every frame of `path`, in order."""
+    found = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts_time",
+                            "-of", "csv=p=0", str(path)], capture_output=True, text=True, timeout=60)
+    return [float(line.split(",")[0]) for line in found.stdout.split() if line.split(",")[0]]

@@ -1,6 +1,7 @@
 """The Python client against flumina-host: file and HTTP inputs read frame by frame."""
 
 import functools
+import subprocess
 import http.server
 import threading
 import time
@@ -76,4 +77,20 @@ def test_two_streams_one_over_http_each_read_at_its_registered_size(start_host, 
     assert_frames_match(from_file, decode_with_ffmpeg(clip, CLIP_SIZE))
     opened = host.wait_for("stream 0: input opened: url " + base)
     assert opened and "recorded" in opened
+    assert host.stop() == 0
+
+
+def test_an_hls_playlist_with_an_end_is_recorded_and_delivers_every_frame(start_host, http_server):
+    folder, base = http_server
+    source = make_clip(folder / "source.mp4", frames=50)
+    subprocess.run(["ffmpeg", "-v", "error", "-i", source, "-c", "copy", "-f", "hls", "-hls_time", "1",
+                    "-hls_playlist_type", "vod", str(folder / "vod.m3u8")], check=True, timeout=60)
+    host = start_host()
+    session = flumina.flm()
+    session.add(base + "/vod.m3u8", inputshape=CLIP_SIZE)
+    session.build()
+    assert len(read_frames(session, 50, timeout=30)) == 50
+    opened = host.wait_for("stream 0: input opened: url " + base)
+    assert opened and "recorded" in opened
+    assert host.wait_for("stream 0: end of input after 50 frames delivered, 0 dropped")
     assert host.stop() == 0

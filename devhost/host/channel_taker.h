@@ -1,0 +1,44 @@
+// The thread that takes a client's frames from one display or push channel
+// as they are completed (ChannelReader) and hands each to a sink.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel_reader.h"
+
+namespace flumina::host {
+
+class ChannelTaker {
+public:
+    // `frame` may be swapped with another buffer of the sink's; the taker copies the next frame into whatever it holds.
+    using Sink = std::function<void(std::vector<char>& frame, const TakenFrame& taken)>;
+
+    // Registers as the channel's reader now, so that frames written from here on are taken.
+    // `name` is for the log ("stream 0: push channel"), `threadName` for the thread ("push 0").
+    ChannelTaker(std::string name, std::string threadName, korvane::ipc::dev::ShmRegion& channel,
+                 std::size_t payloadOffset, Sink sink);
+    ~ChannelTaker();
+    ChannelTaker(const ChannelTaker&) = delete;
+    ChannelTaker& operator=(const ChannelTaker&) = delete;
+
+    void start();
+    // Ends the thread and gives up the channel: the client's writes never wait again.
+    void stop();
+
+private:
+    void run();
+
+    std::string name_;
+    std::string threadName_;
+    std::unique_ptr<ChannelReader> reader_;
+    Sink sink_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace flumina::host
