@@ -50,8 +50,6 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 if(TARGET flumina_python)
-  # The module's interpreter version (Python3_* live in src/'s scope).
-  find_package(Python3 QUIET COMPONENTS Development.Module)
   list(APPEND CPACK_COMPONENTS_ALL python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-flumina)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
@@ -60,12 +58,9 @@ The extension module flumina (class flm) registers streams, checks that they
 can run together, starts the session through the host's Python bridge and
 reads, shows and pushes frames as numpy arrays. The host modules Korvane and
 android come with the host application.")
-  # The module is built for one interpreter version: it must not install
-  # where it cannot be imported.
-  set(_flumina_py "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")
-  math(EXPR _flumina_py_next "${Python3_VERSION_MINOR} + 1")
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-    "python3 (>= ${_flumina_py}), python3 (<< ${Python3_VERSION_MAJOR}.${_flumina_py_next}), python3-numpy, python3-opencv")
+  # Built on the stable ABI: it loads in that interpreter version and every later one.
+  get_target_property(_flumina_py flumina_python FLUMINA_PYTHON_ABI)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${_flumina_py}), python3-numpy, python3-opencv")
 endif()
 
 # Read by cpack: packages need a build for /usr, and dpkg-shlibdeps must look

@@ -6,27 +6,27 @@ namespace flumina::session {
 namespace {
 
 // config[key], or None where the file says "None" (or null).
-py::object optionalArgument(py::handle config, const char* key) {
-    if (module::notEquals(config[key], py::str("None"))) return config[key];
-    return py::none();
+Object optionalArgument(const Object& config, const char* key) {
+    if (module::notEquals(config[key], Object("None"))) return config[key];
+    return module::none();
 }
 
 }  // namespace
 
-py::object addFromJson(py::handle self, py::handle jsonPath) {
-    py::object file = module::openFile(jsonPath, "r");
-    py::object configs = module::global("json").attr("load")(file);
+Object addFromJson(const Object& self, const Object& jsonPath) {
+    Object file = module::openFile(jsonPath, "r");
+    Object configs = module::global("json").attr("load")(file);
     file.attr("close")();
 
-    for (py::handle config : configs) {
-        py::object input = config["input"];
-        py::object utype = optionalArgument(config, "utype");
-        py::object inputFormat = optionalArgument(config, "inputFormat");
-        py::object inputshape = optionalArgument(config, "inputshape");
-        py::object outputinfo = optionalArgument(config, "outputinfo");
+    for (const Object& config : configs) {
+        Object input = config["input"];
+        Object utype = optionalArgument(config, "utype");
+        Object inputFormat = optionalArgument(config, "inputFormat");
+        Object inputshape = optionalArgument(config, "inputshape");
+        Object outputinfo = optionalArgument(config, "outputinfo");
         self.attr("add")(input, utype, inputFormat, inputshape, outputinfo);
     }
-    return py::none();
+    return module::none();
 }
 
 }  // namespace flumina::session

@@ -7,17 +7,15 @@
 
 #include <initializer_list>
 
-#include <pybind11/pybind11.h>
+#include "python_object.h"
 
 namespace flumina::module {
 
-namespace py = pybind11;
-
 // A method body: receives every parameter, `self` first, defaults filled in.
-using MethodBody = py::object (*)(const py::handle* arguments);
+using MethodBody = Object (*)(const Object* arguments);
 
 // A method named `name` of class `className`; `defaults` belong to the last parameters.
-py::object makeMethod(const char* className, const char* name, std::initializer_list<const char*> parameters,
-                      py::tuple defaults, MethodBody body);
+Object makeMethod(const char* className, const char* name, std::initializer_list<const char*> parameters,
+                  const Object& defaults, MethodBody body);
 
 }  // namespace flumina::module

@@ -18,9 +18,7 @@ PyObject* createModule(PyObject* spec, PyModuleDef* /*definition*/) {
             created = Py_NewRef(existing);
             return;
         }
-        py::object name = py::handle(spec).attr("name");
-        created = PyModule_NewObject(name.ptr());
-        if (created == nullptr) throw py::error_already_set();
+        created = PyModule_NewObject(Object::borrow(spec).attr("name").get());
     });
     return created;
 }
@@ -36,7 +34,7 @@ int executeModule(PyObject* module) {
     const bool done = runSettingPythonError([&] {
         warnOnVersionMismatch();
         takeBuiltins();
-        py::module_ namespace_ = py::reinterpret_borrow<py::module_>(module);
+        const Object namespace_ = Object::borrow(module);
         bindDependencies(namespace_);
         flumina::session::registerSession(namespace_);
     });
@@ -56,4 +54,4 @@ PyModuleDef definition = {
 
 }  // namespace
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_flumina() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_flumina() { return PyModuleDef_Init(&definition); }

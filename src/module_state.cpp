@@ -19,12 +19,14 @@ struct State {
 
 State state;
 
+[[noreturn]] void notDefined(const char* name) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw PythonError();
+}
+
 PyObject* builtin(PyObject* builtins, const char* name) {
     PyObject* found = PyDict_GetItemString(builtins, name);
-    if (found == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
+    if (found == nullptr) notDefined(name);
     return Py_NewRef(found);
 }
 
@@ -53,8 +55,8 @@ void forgetModule() {
 }
 
 void takeBuiltins() {
-    py::module_ builtins = py::module_::import("builtins");
-    PyObject* dict = PyModule_GetDict(builtins.ptr());
+    const Object builtins = importModule("builtins");
+    PyObject* dict = PyModule_GetDict(builtins.get());
     state.builtinsDict = Py_NewRef(dict);
     state.valueError = builtin(dict, "ValueError");
     state.print = builtin(dict, "print");
@@ -62,23 +64,20 @@ void takeBuiltins() {
     state.open = builtin(dict, "open");
 }
 
-py::object global(const char* name) {
+Object global(const char* name) {
     PyObject* found = PyDict_GetItemString(PyModule_GetDict(state.module), name);
     if (found == nullptr) found = PyDict_GetItemString(state.builtinsDict, name);
-    if (found == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(found);
+    if (found == nullptr) notDefined(name);
+    return Object::borrow(found);
 }
 
 void refuse(const char* message) {
-    PyErr_SetObject(state.valueError, py::str(message).ptr());
-    throw py::error_already_set();
+    PyErr_SetObject(state.valueError, Object(message).get());
+    throw PythonError();
 }
 
-void print(py::handle value) { py::handle(state.print)(value); }
+void print(const Object& value) { Object::borrow(state.print)(value); }
 
-py::object openFile(py::handle path, const char* mode) { return py::handle(state.open)(path, mode); }
+Object openFile(const Object& path, const char* mode) { return Object::borrow(state.open)(path, mode); }
 
 }  // namespace flumina::module

@@ -2,15 +2,12 @@
 // module object it was initialised for, and the built-ins its methods use.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "python_object.h"
 
 namespace flumina::module {
 
-namespace py = pybind11;
-
 // Records the first interpreter that loads the module; for any other it sets
-// ImportError and returns false. Plain C API: pybind11 itself must not run in
-// a second interpreter (its lock handling belongs to the first).
+// ImportError and returns false. The module's state belongs to the first one.
 bool refuseOtherInterpreter();
 
 // The initialised module object, or nullptr when none is (yet, or any more).
@@ -25,13 +22,13 @@ void takeBuiltins();
 // A name as a method body resolves it: the module namespace, then the
 // built-ins; NameError otherwise. Looked up afresh at every call, so that
 // rebinding flumina.np or flumina.time takes effect.
-py::object global(const char* name);
+Object global(const char* name);
 
 // raise ValueError(message), with the ValueError taken at initialisation.
 [[noreturn]] void refuse(const char* message);
 // print(value), with the print taken at initialisation.
-void print(py::handle value);
+void print(const Object& value);
 // open(path, mode), with the open taken at initialisation.
-py::object openFile(py::handle path, const char* mode);
+Object openFile(const Object& path, const char* mode);
 
 }  // namespace flumina::module

@@ -1,35 +1,32 @@
-// Python operators with Python's semantics (rich comparison, `in`), for the
-// session methods, which must behave exactly as the same Python code would.
+// Python operators with Python's semantics (truth, rich comparison, `in`),
+// for the session methods, which must behave exactly as the same Python
+// code would.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "python_object.h"
 
 namespace flumina::module {
 
-namespace py = pybind11;
-
-// The truth of a freshly returned result (nullptr: the pending error is thrown).
-inline bool truthOf(PyObject* result) {
-    py::object owned = py::reinterpret_steal<py::object>(result);
-    if (!owned) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(owned.ptr());
-    if (truth < 0) throw py::error_already_set();
+inline bool truthOf(const Object& value) {
+    const int truth = PyObject_IsTrue(value.get());
+    if (truth < 0) throw PythonError();
     return truth == 1;
 }
 
-// a == b as the operator evaluates it: no identity shortcut.
-inline bool equals(py::handle a, py::handle b) { return truthOf(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)); }
-inline bool equals(py::handle a, long b) { return equals(a, py::int_(b)); }
-inline bool notEquals(py::handle a, py::handle b) { return truthOf(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)); }
+// a == b and its siblings as the operators evaluate them: no identity shortcut.
+inline bool compare(const Object& a, const Object& b, int operation) {
+    return truthOf(Object::steal(PyObject_RichCompare(a.get(), b.get(), operation)));
+}
+inline bool equals(const Object& a, const Object& b) { return compare(a, b, Py_EQ); }
+inline bool notEquals(const Object& a, const Object& b) { return compare(a, b, Py_NE); }
 
 // item in container.
-inline bool contains(py::handle container, py::handle item) {
-    const int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
+inline bool contains(const Object& container, const Object& item) {
+    const int found = PySequence_Contains(container.get(), item.get());
+    if (found < 0) throw PythonError();
     return found == 1;
 }
-inline bool contains(py::handle container, const char* item) { return contains(container, py::str(item)); }
 
-inline bool isStr(py::handle value) { return PyUnicode_Check(value.ptr()); }
+inline bool isStr(const Object& value) { return PyUnicode_Check(value.get()); }
 
 }  // namespace flumina::module

@@ -1,9 +1,9 @@
 #include <string>
 
-#include "userland.h"
 #include "module_state.h"
 #include "python_ops.h"
 #include "session.h"
+#include "userland.h"
 
 namespace flumina::session {
 namespace {
@@ -25,129 +25,128 @@ constexpr long kNone = -1;
 // anything else lies below the userland prefix. Output paths take the prefix
 // with a trailing slash, so their value holds "//" after it; the host expects
 // both forms as they are.
-py::object hostPath(py::handle path, bool forOutput) {
-    py::object head = path[py::slice(py::none(), py::int_(7), py::none())];
-    if (equals(head, py::str("/sdcard"))) return py::reinterpret_borrow<py::object>(path);
+Object hostPath(const Object& path, bool forOutput) {
+    const Object head = path[Object::steal(PySlice_New(nullptr, Object(7).get(), nullptr))];
+    if (equals(head, "/sdcard")) return path;
     std::string prefix = flumina::userland::kPrefix;
     if (forOutput) prefix += "/";
-    py::object absolute = global("os").attr("path").attr("abspath")(path);
-    PyObject* joined = PyNumber_Add(py::str(prefix).ptr(), absolute.ptr());
-    if (joined == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(joined);
+    Object absolute = global("os").attr("path").attr("abspath")(path);
+    return Object::steal(PyNumber_Add(Object(prefix.c_str()).get(), absolute.get()));
 }
 
 // Appends the code to used_device and returns it.
-py::object recordInputKind(py::handle self, py::object code) {
+Object recordInputKind(const Object& self, Object code) {
     self.attr("used_device").attr("append")(code);
     return code;
 }
 
 // Appends (height, width, 3) to input_resize and writes the two resize keys.
-void recordFrameSize(py::handle self, py::dict& entry, py::handle inputshape) {
-    py::object height = inputshape[py::int_(1)];
-    py::object width = inputshape[py::int_(0)];
-    self.attr("input_resize").attr("append")(py::make_tuple(height, width, 3));
-    entry["inputResizeWidth"] = inputshape[py::int_(0)];
-    entry["inputResizeHeight"] = inputshape[py::int_(1)];
+void recordFrameSize(const Object& self, const Object& entry, const Object& inputshape) {
+    Object height = inputshape[1];
+    Object width = inputshape[0];
+    self.attr("input_resize").attr("append")(module::tupleOf({height, width, 3}));
+    entry.setItem("inputResizeWidth", inputshape[0]);
+    entry.setItem("inputResizeHeight", inputshape[1]);
 }
 
 // Works out which input the caller named; the entry gets its one input key.
-py::object classifyInput(py::handle self, py::dict& entry, py::handle input, py::handle utype,
-                         py::handle outputinfo) {
-    if (!input.is_none() && utype.is_none()) {
+Object classifyInput(const Object& self, const Object& entry, const Object& input, const Object& utype,
+                     const Object& outputinfo) {
+    if (!input.isNone() && utype.isNone()) {
         if (isStr(input)) {
             if (contains(input, "://")) {
-                entry["inputUrl"] = input;
-                return recordInputKind(self, py::int_(kNetwork));
+                entry.setItem("inputUrl", input);
+                return recordInputKind(self, Object(kNetwork));
             }
-            if (py::bool_(global("os").attr("path").attr("exists")(input))) {
-                entry["file_path"] = hostPath(input, false);
-                return recordInputKind(self, py::int_(kFile));
+            if (module::truthOf(global("os").attr("path").attr("exists")(input))) {
+                entry.setItem("file_path", hostPath(input, false));
+                return recordInputKind(self, Object(kFile));
             }
             refuse("not support input");
         }
-        if (PyLong_Check(input.ptr())) {
-            entry["camera_id"] = input;
-            return recordInputKind(self, py::int_(kCamera));
+        if (PyLong_Check(input.get())) {
+            entry.setItem("camera_id", input);
+            return recordInputKind(self, Object(kCamera));
         }
         refuse("input must be str for net stream/file or int for carmer");
     }
-    if (!input.is_none()) {
+    if (!input.isNone()) {
         if (!contains(self.attr("avaliable_device"), utype))
             refuse("the utype must be inputUrl, camera_id or usbDeviceID");
-        entry[utype] = input;
+        entry.setItem(utype, input);
         return recordInputKind(self, self.attr("avaliable_device").attr("index")(utype));
     }
-    if (!outputinfo.is_none()) {
-        return recordInputKind(self, py::int_(kNoInput));
+    if (!outputinfo.isNone()) {
+        return recordInputKind(self, Object(kNoInput));
     }
-    return py::int_(kNone);
+    return Object(kNone);
 }
 
-void addFourElementOutput(py::handle self, py::dict& entry, py::handle code, py::handle outputinfo) {
-    if (!isStr(outputinfo[py::int_(0)])) refuse("ouput must be str");
-    if (contains(outputinfo[py::int_(0)], "://"))
-        entry["outUrl"] = outputinfo[py::int_(0)];
+void addFourElementOutput(const Object& self, const Object& entry, const Object& code, const Object& outputinfo) {
+    if (!isStr(outputinfo[0])) refuse("ouput must be str");
+    if (contains(outputinfo[0], "://"))
+        entry.setItem("outUrl", outputinfo[0]);
     else if (contains(self.attr("allow_save_device"), code))
-        entry["outPath"] = hostPath(outputinfo[py::int_(0)], true);
+        entry.setItem("outPath", hostPath(outputinfo[0], true));
     else
         refuse("plase check outputinfo");
-    entry["outFrameRate"] = outputinfo[py::int_(1)];
-    entry["outWidth"] = outputinfo[py::int_(2)];
-    entry["outHeight"] = outputinfo[py::int_(3)];
+    entry.setItem("outFrameRate", outputinfo[1]);
+    entry.setItem("outWidth", outputinfo[2]);
+    entry.setItem("outHeight", outputinfo[3]);
 }
 
-void addFiveElementOutput(py::dict& entry, py::handle outputinfo) {
-    if (!isStr(outputinfo[py::int_(0)]) || !isStr(outputinfo[py::int_(1)])) refuse("ouput must be str");
-    const bool firstPushes = contains(outputinfo[py::int_(0)], "://");
-    const bool secondPushes = contains(outputinfo[py::int_(1)], "://");
+void addFiveElementOutput(const Object& entry, const Object& outputinfo) {
+    if (!isStr(outputinfo[0]) || !isStr(outputinfo[1])) refuse("ouput must be str");
+    const bool firstPushes = contains(outputinfo[0], "://");
+    const bool secondPushes = contains(outputinfo[1], "://");
     if (firstPushes && !secondPushes) {
-        entry["outUrl"] = outputinfo[py::int_(0)];
-        entry["outPath"] = hostPath(outputinfo[py::int_(1)], true);
+        entry.setItem("outUrl", outputinfo[0]);
+        entry.setItem("outPath", hostPath(outputinfo[1], true));
     } else if (secondPushes && !firstPushes) {
-        entry["outUrl"] = outputinfo[py::int_(1)];
-        entry["outPath"] = hostPath(outputinfo[py::int_(0)], true);
+        entry.setItem("outUrl", outputinfo[1]);
+        entry.setItem("outPath", hostPath(outputinfo[0], true));
     } else {
         refuse("output cannot same");
     }
-    entry["outFrameRate"] = outputinfo[py::int_(2)];
-    entry["outWidth"] = outputinfo[py::int_(3)];
-    entry["outHeight"] = outputinfo[py::int_(4)];
+    entry.setItem("outFrameRate", outputinfo[2]);
+    entry.setItem("outWidth", outputinfo[3]);
+    entry.setItem("outHeight", outputinfo[4]);
 }
 
 // Frame size and output keys, for input kinds that may carry outputs.
-void addOutputs(py::handle self, py::dict& entry, py::handle code, py::handle inputshape, py::handle outputinfo) {
-    if (!inputshape.is_none())
+void addOutputs(const Object& self, const Object& entry, const Object& code, const Object& inputshape,
+                const Object& outputinfo) {
+    if (!inputshape.isNone())
         recordFrameSize(self, entry, inputshape);
     else if (equals(code, kNetwork) || equals(code, kCamera))
         refuse("if you want to push or save frames,you must fix inputshape");
 
-    if (py::len(outputinfo) == 4)
+    if (module::len(outputinfo) == 4)
         addFourElementOutput(self, entry, code, outputinfo);
-    else if (py::len(outputinfo) == 5 && contains(self.attr("allow_push_save_device"), code))
+    else if (module::len(outputinfo) == 5 && contains(self.attr("allow_push_save_device"), code))
         addFiveElementOutput(entry, outputinfo);
 }
 
 }  // namespace
 
-py::object add(py::handle self, py::handle input, py::handle utype, py::handle inputFormat, py::handle inputshape,
-               py::handle outputinfo) {
-    py::dict entry;
-    py::object code = classifyInput(self, entry, input, utype, outputinfo);
+Object add(const Object& self, const Object& input, const Object& utype, const Object& inputFormat,
+           const Object& inputshape, const Object& outputinfo) {
+    Object entry = module::newDict();
+    Object code = classifyInput(self, entry, input, utype, outputinfo);
 
     if (equals(code, kNetwork) &&
-        (equals(inputFormat, py::str("video/avc")) || equals(inputFormat, py::str("video/hevc"))))
-        entry["inputFormat"] = inputFormat;
+        (equals(inputFormat, Object("video/avc")) || equals(inputFormat, Object("video/hevc"))))
+        entry.setItem("inputFormat", inputFormat);
 
-    if (contains(self.attr("allow_push_device"), code) && !outputinfo.is_none())
+    if (contains(self.attr("allow_push_device"), code) && !outputinfo.isNone())
         addOutputs(self, entry, code, inputshape, outputinfo);
 
     // Files as network streams: a script reads a file by its path at the size it asks for.
-    if ((equals(code, kNetwork) || equals(code, kFile)) && outputinfo.is_none() && !inputshape.is_none())
+    if ((equals(code, kNetwork) || equals(code, kFile)) && outputinfo.isNone() && !inputshape.isNone())
         recordFrameSize(self, entry, inputshape);
 
     self.attr("js").attr("append")(entry);
-    return std::move(entry);
+    return entry;
 }
 
 }  // namespace flumina::session

@@ -2,31 +2,31 @@
 // takes the session object first and returns what the Python method returns.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "python_object.h"
 
 namespace flumina::session {
 
-namespace py = pybind11;
+using module::Object;
 
 // session_class.cpp: creates `flm` and binds it in the module.
-void registerSession(py::module_ module);
-py::object initialise(py::handle self);
+void registerSession(const Object& module);
+Object initialise(const Object& self);
 
 // registration.cpp
-py::object add(py::handle self, py::handle input, py::handle utype, py::handle inputFormat, py::handle inputshape,
-               py::handle outputinfo);
+Object add(const Object& self, const Object& input, const Object& utype, const Object& inputFormat,
+           const Object& inputshape, const Object& outputinfo);
 // configuration_file.cpp
-py::object addFromJson(py::handle self, py::handle jsonPath);
+Object addFromJson(const Object& self, const Object& jsonPath);
 // validation.cpp
-py::object check(py::handle self);
+Object check(const Object& self);
 // launch.cpp
-py::object build(py::handle self);
-py::object keep(py::handle self);
+Object build(const Object& self);
+Object keep(const Object& self);
 // frame_access.cpp
-py::object read(py::handle self, py::handle index);
-py::object show(py::handle self, py::handle frame, py::handle index);
-py::object push(py::handle self, py::handle frame, py::handle index);
+Object read(const Object& self, const Object& index);
+Object show(const Object& self, const Object& frame, const Object& index);
+Object push(const Object& self, const Object& frame, const Object& index);
 // usb.cpp
-py::object usbDeviceIds(py::handle self);
+Object usbDeviceIds(const Object& self);
 
 }  // namespace flumina::session

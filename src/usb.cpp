@@ -11,19 +11,18 @@ constexpr long kCommonSubclass = 2;
 
 }  // namespace
 
-py::object usbDeviceIds(py::handle /*self*/) {
-    py::list cameras;
-    py::object reply = module::global("android").attr("Android")().attr("searchUSB")();
-    py::object listing = module::global("json").attr("loads")(reply.attr("result"));
-    for (py::handle device : listing["content"]) {
+Object usbDeviceIds(const Object& /*self*/) {
+    Object cameras = module::listOf({});
+    Object reply = module::global("android").attr("Android")().attr("searchUSB")();
+    Object listing = module::global("json").attr("loads")(reply.attr("result"));
+    for (const Object& device : listing["content"]) {
         if (module::equals(device["deviceClass"], kMiscellaneousClass) &&
             module::equals(device["deviceSubclass"], kCommonSubclass))
-            cameras.append(device["deviceID"]);
+            cameras.attr("append")(device["deviceID"]);
     }
-    py::object count = listing["count"];
-    if (module::truthOf(PyObject_RichCompare(py::int_(py::len(cameras)).ptr(), count.ptr(), Py_LT)))
-        module::print(py::str("some usb camera not support"));
-    return std::move(cameras);
+    Object count = listing["count"];
+    if (module::compare(module::len(cameras), count, Py_LT)) module::print("some usb camera not support");
+    return cameras;
 }
 
 }  // namespace flumina::session

@@ -18,39 +18,38 @@ struct Agreement {
 };
 
 template <typename Flag>
-Agreement agreementOver(py::handle self, Flag flag) {
+Agreement agreementOver(const Object& self, Flag flag) {
     Agreement agreement;
-    for (py::handle entry : self.attr("js")) (flag(entry) ? agreement.seenTrue : agreement.seenFalse) = true;
+    for (const Object& entry : self.attr("js")) (flag(entry) ? agreement.seenTrue : agreement.seenFalse) = true;
     return agreement;
 }
 
-py::object firstInputKind(py::handle self) { return self.attr("used_device")[py::int_(0)]; }
+Object firstInputKind(const Object& self) { return self.attr("used_device")[0]; }
 
-bool hasOutput(py::handle entry) { return contains(entry, "outUrl") || contains(entry, "outPath"); }
+bool hasOutput(const Object& entry) { return contains(entry, "outUrl") || contains(entry, "outPath"); }
 
-long networkUseType(py::handle self) {
+long networkUseType(const Object& self) {
     const Agreement outputs = agreementOver(self, hasOutput);
     if (!outputs.unanimous()) refuse("all utype must same");
     if (outputs.allTrue()) {
-        const Agreement saves = agreementOver(self, [](py::handle e) { return contains(e, "outPath"); });
+        const Agreement saves = agreementOver(self, [](const Object& e) { return contains(e, "outPath"); });
         return saves.unanimous() && !saves.allTrue() ? 2 : 3;
     }
-    const Agreement sized = agreementOver(self, [](py::handle e) { return contains(e, "inputResizeWidth"); });
+    const Agreement sized = agreementOver(self, [](const Object& e) { return contains(e, "inputResizeWidth"); });
     return sized.allTrue() ? 8 : 1;
 }
 
-long cameraUseType(py::handle self) {
-    const Agreement pushes = agreementOver(self, [](py::handle e) { return contains(e, "outUrl"); });
+long cameraUseType(const Object& self) {
+    const Agreement pushes = agreementOver(self, [](const Object& e) { return contains(e, "outUrl"); });
     if (!pushes.unanimous()) refuse("所有的输出类型必须一致");
     return pushes.allTrue() ? 5 : 4;
 }
 
 }  // namespace
 
-py::object check(py::handle self) {
-    py::object distinct = py::reinterpret_steal<py::object>(PySet_New(self.attr("used_device").ptr()));
-    if (!distinct) throw py::error_already_set();
-    if (py::len(distinct) > 1) refuse("inputs must be same type");
+Object check(const Object& self) {
+    const Object distinct = Object::steal(PySet_New(self.attr("used_device").get()));
+    if (module::len(distinct) > 1) refuse("inputs must be same type");
 
     long useType = -1;
     if (equals(firstInputKind(self), 0)) useType = networkUseType(self);
@@ -58,7 +57,7 @@ py::object check(py::handle self) {
     if (equals(firstInputKind(self), 2)) useType = 6;
     if (equals(firstInputKind(self), 3)) useType = 7;
     if (equals(firstInputKind(self), 4)) useType = 9;
-    return py::int_(useType);
+    return Object(useType);
 }
 
 }  // namespace flumina::session

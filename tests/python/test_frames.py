@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import Korvane
-from conftest import FakeRegion
+from fakes import FakeRegion
 
 
 def word(value):

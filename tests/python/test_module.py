@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import flumina
+from conftest import version_warning
 
 METHODS = {
     "__init__": "(self)",
@@ -129,13 +130,13 @@ def test_session_and_its_heartbeat_target_pickle():
 
 
 def test_version_mismatch_warns_and_the_filter_can_refuse():
-    probe = os.environ["FLUMINA_VERSION_PROBE"]
-    message = (f"compile time Python version 3.{os.environ['FLUMINA_PROBE_MINOR']} of module 'flumina' "
-               f"does not match runtime version 3.{sys.version_info.minor}")
-    warned = run_python("import flumina; print(flumina.flm().__version__)", path=[probe])
+    message = version_warning(sys.version_info)
+    if message is None:
+        pytest.skip("this is the interpreter the module is built for (see test_stable_abi.py)")
+    warned = run_python("import flumina; print(flumina.flm().__version__)")
     assert warned.returncode == 0 and warned.stdout == "1.0.1\n"
     assert f"RuntimeWarning: {message}" in warned.stderr
-    refused = run_python("import flumina", path=[probe], extra_args=["-W", "error::RuntimeWarning"])
+    refused = run_python("import flumina", extra_args=["-W", "error::RuntimeWarning"])
     assert refused.returncode == 1 and f"RuntimeWarning: {message}" in refused.stderr
 
 
