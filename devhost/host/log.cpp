@@ -23,6 +23,30 @@ std::string timestamp() {
     return text;
 }
 
+// Control characters (a newline in a client's path, a terminal escape) shown
+// as escapes, so that one event stays one line and reads as it came.
+std::string escapeControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
 void libavMessage(void* object, int level, const char* format, va_list args) {
     if (level > AV_LOG_WARNING) return;
     char text[1024];
@@ -36,7 +60,7 @@ void libavMessage(void* object, int level, const char* format, va_list args) {
 }  // namespace
 
 void Log::line(const std::string& text) {
-    const std::string whole = timestamp() + " flumina-host: " + text + "\n";
+    const std::string whole = timestamp() + " flumina-host: " + escapeControls(text) + "\n";
     std::lock_guard<std::mutex> lock(mutex_);
     std::fwrite(whole.data(), 1, whole.size(), stderr);
     std::fflush(stderr);

@@ -9,7 +9,8 @@ namespace flumina::host {
 
 class Log {
 public:
-    // Writes "HH:MM:SS.mmm flumina-host: <line>" and a newline, whole, even when threads log at once.
+    // Writes "HH:MM:SS.mmm flumina-host: <line>" and a newline, whole, even when threads log at once;
+    // control characters in `text` are written as escapes (\n, \x1b).
     void line(const std::string& text);
     // As line(), with "error: " ahead of the text.
     void error(const std::string& text);
