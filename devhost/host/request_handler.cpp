@@ -1,73 +1,41 @@
 #include "request_handler.h"
 
-#include <limits>
-
 #include "log.h"
+#include "request_line.h"
 
 namespace flumina::host {
-namespace {
 
 using nlohmann::json;
-
-// A request the client got wrong; the message goes back as the reply's error.
-class BadRequest : public std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-int intParam(const json& params, std::size_t at, const char* name) {
-    const json& value = params[at];
-    if (value.is_number_integer() && value.get<std::int64_t>() >= std::numeric_limits<int>::min() &&
-        value.get<std::int64_t>() <= std::numeric_limits<int>::max())
-        return value.get<int>();
-    throw BadRequest(std::string(name) + " must be an integer, not " + value.dump());
-}
-
-}  // namespace
 
 std::string RequestHandler::errorReply(const json& id, const std::string& error) {
     return json{{"id", id}, {"result", nullptr}, {"error", error}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool RequestHandler::mayTakeLong(const std::string& line) {
-    const json request = json::parse(line, nullptr, false);
-    return request.is_object() && request.contains("method") && request["method"] == "stream";
+    const Request request = parseRequest(line);
+    return request.error.empty() && request.method == "stream";
 }
 
 std::string RequestHandler::handle(const std::string& line, std::uint64_t connection) {
-    json request;
+    const Request request = parseRequest(line);
+    if (!request.error.empty()) return errorReply(request.id, request.error);
+    const std::string& method = request.method;
     try {
-        request = json::parse(line);
-    } catch (const json::parse_error& e) {
-        return errorReply(nullptr, std::string("request is not valid JSON: ") + e.what());
-    }
-    if (!request.is_object()) return errorReply(nullptr, "request must be a JSON object, not " + std::string(request.type_name()));
-    const json id = request.contains("id") ? request["id"] : json(nullptr);
-    if (!request.contains("method")) return errorReply(id, "request has no method");
-    if (!request["method"].is_string()) return errorReply(id, "method must be a string, not " + request["method"].dump());
-    const std::string method = request["method"];
-    const json params = request.contains("params") ? request["params"] : json::array();
-    try {
-        if (!params.is_array()) throw BadRequest("params must be an array, not " + params.dump());
         json result;
-        if (method == "stream") result = stream(params, connection);
-        else if (method == "searchUSB") result = searchUsb(params);
-        else if (method == "requestPermission") result = requestPermission(params);
+        if (method == "stream") result = stream(request.params, connection);
+        else if (method == "searchUSB") result = searchUsb(request.params);
+        else if (method == "requestPermission") result = requestPermission(request.params);
         else throw BadRequest("unknown method \"" + method + "\" (the service knows stream, searchUSB and requestPermission)");
-        return json{{"id", id}, {"result", result}, {"error", nullptr}}.dump(-1, ' ', false, json::error_handler_t::replace);
+        return json{{"id", request.id}, {"result", result}, {"error", nullptr}}.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (const std::exception& e) {
         if (method == "stream") log().line(logLine("session not started: ", e.what()));
-        return errorReply(id, e.what());
+        return errorReply(request.id, e.what());
     }
 }
 
 json RequestHandler::stream(const json& params, std::uint64_t connection) {
-    if (params.size() != 3)
-        throw BadRequest("stream takes 3 params [config, useType, caller], not " + std::to_string(params.size()));
-    if (!params[0].is_string())
-        throw BadRequest("the session configuration (params[0]) must be JSON text in a string, not " + params[0].dump());
-    const int useType = intParam(params, 1, "the use type (params[1])");
-    const int caller = intParam(params, 2, "the caller (params[2])");
-    return sessions_.startSession(params[0].get<std::string>(), useType, Caller{caller, connection});
+    const StreamParams stream = streamParams(params);
+    return sessions_.startSession(stream.config, stream.useType, Caller{stream.caller, connection});
 }
 
 json RequestHandler::searchUsb(const json& params) {

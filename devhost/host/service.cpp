@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <istream>
+#include <thread>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
@@ -13,11 +14,13 @@ namespace flumina::host {
 
 using boost::asio::ip::tcp;
 
+// Lives while a read, a write or an answer is pending; every handler runs on the I/O thread.
 class Service::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, std::uint64_t id, RequestHandler& handler, boost::asio::thread_pool& workers)
-        : socket_(std::move(socket)), id_(id), handler_(handler), workers_(workers), buffer_(kMaxRequestBytes + 1) {}
-    ~Connection() { handler_.connectionClosed(id_); }
+    Connection(tcp::socket socket, std::uint64_t id, Service& service)
+        : socket_(std::move(socket)), id_(id), service_(service), buffer_(kMaxRequestBytes + 1) {
+        ++service_.connections_;
+    }
 
     void readNext() {
         auto self = shared_from_this();
@@ -26,63 +29,62 @@ public:
         });
     }
 
-private:
-    void onLine(const boost::system::error_code& error, std::size_t bytes) {
-        if (error == boost::asio::error::not_found) {
-            // The buffer filled up without a line end.
-            close = true;
-            reply(RequestHandler::errorReply(nullptr, "request line longer than " + std::to_string(kMaxRequestBytes) +
-                                                          " bytes refused; closing the connection"));
-            return;
-        }
-        if (error) return;  // the client went away
-        std::string line(boost::asio::buffers_begin(buffer_.data()), boost::asio::buffers_begin(buffer_.data()) + bytes);
-        buffer_.consume(bytes);
-        line.pop_back();
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) {  // a blank line is no request
-            readNext();
-            return;
-        }
-        if (!RequestHandler::mayTakeLong(line)) {
-            reply(handler_.handle(line, id_));
-            return;
-        }
-        auto self = shared_from_this();
-        boost::asio::post(workers_, [self, line = std::move(line)] {
-            std::string answer = self->handler_.handle(line, self->id_);
-            boost::asio::post(self->socket_.get_executor(), [self, answer = std::move(answer)]() mutable {
-                self->reply(std::move(answer));
-            });
-        });
+    // Answers nothing: says why and closes.
+    void refuse(const std::string& why) {
+        close_ = true;
+        reply(RequestHandler::errorReply(nullptr, why));
     }
 
     void reply(std::string answer) {
         out_ = std::move(answer) + "\n";
         auto self = shared_from_this();
         boost::asio::async_write(socket_, boost::asio::buffer(out_), [self](const boost::system::error_code& error, std::size_t) {
-            if (error) return;
-            if (self->close) {
+            if (error) return self->ended();
+            if (self->close_) {
                 boost::system::error_code ignored;
                 self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
                 self->socket_.close(ignored);
-                return;
+                return self->ended();
             }
             self->readNext();
         });
     }
 
+    std::uint64_t id() const { return id_; }
+
+private:
+    void onLine(const boost::system::error_code& error, std::size_t bytes) {
+        if (error == boost::asio::error::not_found)  // the buffer filled up without a line end
+            return refuse("request line longer than " + std::to_string(kMaxRequestBytes) +
+                          " bytes refused; closing the connection");
+        if (error) return ended();  // the client went away
+        std::string line(boost::asio::buffers_begin(buffer_.data()), boost::asio::buffers_begin(buffer_.data()) + bytes);
+        buffer_.consume(bytes);
+        line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) return readNext();  // a blank line is no request
+        if (!RequestHandler::mayTakeLong(line)) return reply(service_.handler_.handle(line, id_));
+        service_.answerAside(shared_from_this(), std::move(line));
+    }
+
+    // The connection is over: counted out and, for a session's client, told.
+    void ended() {
+        if (ended_) return;
+        ended_ = true;
+        --service_.connections_;
+        service_.handler_.connectionClosed(id_);
+    }
+
     tcp::socket socket_;
     std::uint64_t id_;
-    RequestHandler& handler_;
-    boost::asio::thread_pool& workers_;
+    Service& service_;
     boost::asio::streambuf buffer_;
     std::string out_;
-    bool close = false;
+    bool close_ = false;
+    bool ended_ = false;
 };
 
-Service::Service(boost::asio::io_context& io, int port, RequestHandler& handler)
-    : io_(io), acceptor_(io), handler_(handler) {
+Service::Service(boost::asio::io_context& io, int port, RequestHandler& handler) : acceptor_(io), handler_(handler) {
     const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
     try {
         acceptor_.open(endpoint.protocol());
@@ -97,7 +99,8 @@ Service::Service(boost::asio::io_context& io, int port, RequestHandler& handler)
 
 Service::~Service() {
     close();
-    workers_.join();
+    std::unique_lock<std::mutex> lock(asideMutex_);
+    asideDone_.wait(lock, [&] { return aside_ == 0; });
 }
 
 int Service::port() const { return acceptor_.local_endpoint().port(); }
@@ -110,9 +113,33 @@ void Service::close() {
 void Service::accept() {
     acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
         if (error) return;  // closed
-        std::make_shared<Connection>(std::move(socket), ++connections_, handler_, workers_)->readNext();
+        auto connection = std::make_shared<Connection>(std::move(socket), ++lastConnection_, *this);
+        if (connections_ > kMaxConnections) {
+            log().line(logLine("connection ", connection->id(), " refused: ", kMaxConnections, " are open"));
+            connection->refuse("the service serves at most " + std::to_string(kMaxConnections) +
+                               " connections at once; closing this one");
+        } else {
+            connection->readNext();
+        }
         accept();
     });
+}
+
+void Service::answerAside(std::shared_ptr<Connection> connection, std::string line) {
+    {
+        std::lock_guard<std::mutex> lock(asideMutex_);
+        ++aside_;
+    }
+    std::thread([this, connection = std::move(connection), line = std::move(line)]() mutable {
+        std::string answer = handler_.handle(line, connection->id());
+        boost::asio::post(acceptor_.get_executor(), [connection, answer = std::move(answer)]() mutable {
+            connection->reply(std::move(answer));
+        });
+        // Nothing of the connection may outlive the count: the service may be gone right after it.
+        connection.reset();
+        std::lock_guard<std::mutex> lock(asideMutex_);
+        if (--aside_ == 0) asideDone_.notify_all();
+    }).detach();
 }
 
 }  // namespace flumina::host

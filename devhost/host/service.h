@@ -2,24 +2,28 @@
 // request line in order, several clients at once.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include "request_handler.h"
 
 namespace flumina::host {
 
 // A request line may be this long; a longer one is refused and its connection closed.
-inline constexpr std::size_t kMaxRequestBytes = std::size_t{4} << 20;
+inline constexpr std::size_t kMaxRequestBytes = std::size_t{1} << 20;
+// Connections served at once; one more is told so and closed.
+inline constexpr std::size_t kMaxConnections = 64;
 
 class Service {
 public:
     // Listens on 127.0.0.1:`port` (0: any free port); throws std::runtime_error saying why it cannot.
     Service(boost::asio::io_context& io, int port, RequestHandler& handler);
+    // Waits for the requests still being answered (a shutdown makes them quick).
     ~Service();
 
     int port() const;
@@ -29,14 +33,17 @@ public:
 private:
     class Connection;
     void accept();
+    // Answers `line` on a thread of its own: a "stream" request waits for its
+    // own inputs and outputs to open, and no other request waits for it.
+    void answerAside(std::shared_ptr<Connection> connection, std::string line);
 
-    boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     RequestHandler& handler_;
-    std::uint64_t connections_ = 0;  // the last connection's number
-    // "stream" requests run here, so that one that opens a network input holds
-    // up no other client; the rest are answered on the I/O thread.
-    boost::asio::thread_pool workers_{4};
+    std::uint64_t lastConnection_ = 0;
+    std::size_t connections_ = 0;  // open now; only touched on the I/O thread
+    std::mutex asideMutex_;
+    std::condition_variable asideDone_;
+    std::size_t aside_ = 0;        // requests answered on threads of their own
 };
 
 }  // namespace flumina::host

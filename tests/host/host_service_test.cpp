@@ -120,10 +120,10 @@ TEST_F(HostServiceTest, RefusesAnOversizedLineAndClosesOnlyThatConnection) {
     LineClient flooding(host.port());
     // An unfinished request on one connection holds up no other.
     waiting.send(R"({"id":1,"method":"search)");
-    flooding.send(std::string(5u << 20, 'x'));
+    flooding.send(std::string(2u << 20, 'x'));
     const std::optional<std::string> refusal = flooding.readLine(10s);
     ASSERT_TRUE(refusal);
-    EXPECT_NE(json::parse(*refusal)["error"].get<std::string>().find("longer than 4194304 bytes"), std::string::npos)
+    EXPECT_NE(json::parse(*refusal)["error"].get<std::string>().find("longer than 1048576 bytes"), std::string::npos)
         << *refusal;
     EXPECT_FALSE(flooding.readLine(5s)) << "the connection stays open after an oversized line";
 
