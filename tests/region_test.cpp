@@ -1,5 +1,6 @@
 // The region component stand-in against real shared memory.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include "attach_symbol.h"
 #include "shm_region.h"
+#include "shrink_guard.h"
 
 using korvane::ipc::AndroidAshmem;
 using korvane::ipc::dev::ShmRegion;
@@ -177,6 +179,44 @@ TEST_F(RegionTest, AnotherProcessSeesTheBytes) {
     char* answer = nullptr;
     parent->read_bytes(&answer, 4, 16, 0);
     EXPECT_EQ(std::string(answer, 4), "pong");
+}
+
+TEST_F(RegionTest, TheHostReplacesAnObjectOthersMayWriteAndAnAttachedClientFollows) {
+    const std::string n = name("foreign");
+    auto client = ShmRegion::open(n, 64);
+    ASSERT_EQ(::chmod(objectPath(n).c_str(), 0666), 0);
+    char* held = nullptr;
+    client->read_bytes(&held, 4, 0, 0);
+
+    std::string replaced;
+    auto host = ShmRegion::openOwned(n, 64, &replaced);
+    EXPECT_NE(replaced.find("mode 0666"), std::string::npos) << replaced;
+    struct stat st {};
+    ASSERT_EQ(::stat(objectPath(n).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // The client's next access maps the new object where the old one was: its pointer now sees the host's words.
+    EXPECT_EQ(client->write_bytes("abcd", 4, 8), 0);
+    EXPECT_EQ(host->load_word_acquire(8), 0x64636261u);
+    host->store_word_release(0, 7);
+    EXPECT_EQ(held[0], 7);
+    // The host's own object is used as it is.
+    ShmRegion::openOwned(n, 64, &replaced);
+    EXPECT_TRUE(replaced.empty()) << replaced;
+}
+
+TEST_F(RegionTest, SurvivesItsObjectShrunkByAnotherProcess) {
+    korvane::ipc::dev::shrink_guard::survive();
+    const std::string n = name("shrunk");
+    auto region = ShmRegion::open(n, 1 << 20);
+    region->store_word_release(0, 1);
+    const int other = ::shm_open(shmObjectName(n).c_str(), O_RDWR, 0);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::ftruncate(other, 0), 0);
+    ::close(other);
+    EXPECT_FALSE(region->damaged());
+    const std::vector<char> frame(1 << 19, 'x');
+    region->write(frame.data(), frame.size(), 4096);  // past the object's end now: a SIGBUS without the guard
+    EXPECT_TRUE(region->damaged());
 }
 
 TEST(RegionSymbol, TheComponentExportsTheNameClientsLookUp) {

@@ -1,5 +1,7 @@
 #include "shm_region.h"
 
+#include "shrink_guard.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -46,6 +49,24 @@ struct FdGuard {
     }
     int release() { return std::exchange(fd, -1); }
 };
+
+// Where glibc keeps the objects of shm_open, which rename() then reaches.
+constexpr const char* kShmFolder = "/dev/shm";
+
+// Whether the host may use an object as it is: its own user's, a regular file
+// of one link that no other user may write.
+bool trusted(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           st.st_nlink == 1;
+}
+
+std::string describe(const struct stat& st) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    std::string kind = S_ISREG(st.st_mode) ? "" : S_ISDIR(st.st_mode) ? "a folder, " : S_ISFIFO(st.st_mode) ? "a FIFO, " : "no regular file, ";
+    return kind + "owned by uid " + std::to_string(st.st_uid) + ", mode " + mode + ", " + std::to_string(st.st_nlink) +
+           (st.st_nlink == 1 ? " link" : " links");
+}
 
 std::size_t objectSize(int fd, const std::string& shm) {
     struct stat st {};
@@ -106,6 +127,55 @@ std::unique_ptr<ShmRegion> ShmRegion::fromDescriptor(const std::string& name, in
     return region;
 }
 
+std::unique_ptr<ShmRegion> ShmRegion::openOwned(const std::string& name, std::size_t capacity, std::string* replaced) {
+    const std::string shm = shmObjectName(name);
+    if (replaced != nullptr) replaced->clear();
+    // Non-blocking: a FIFO put in a channel's place does not hold the host up.
+    FdGuard fd{::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600)};
+    struct stat st {};
+    const bool inspected = fd.fd >= 0 && ::fstat(fd.fd, &st) == 0;
+    std::unique_ptr<ShmRegion> region;
+    if (inspected && trusted(st)) {
+        region = fromDescriptor(name, fd.release(), capacity);
+    } else {
+        const std::string what = inspected ? describe(st) : std::string("unreadable: ") + std::strerror(errno);
+        region = replaceObject(name, capacity);
+        // A client that attached to the old object follows to the new one.
+        if (inspected && S_ISREG(st.st_mode)) WriteLog::markReplaced(fd.fd);
+        if (replaced != nullptr) *replaced = what;
+    }
+    region->reserve(capacity);
+    return region;
+}
+
+std::unique_ptr<ShmRegion> ShmRegion::replaceObject(const std::string& name, std::size_t capacity) {
+    static std::atomic<unsigned> made{0};
+    const std::string shm = shmObjectName(name);
+    const std::string fresh = shm + ".new" + std::to_string(::getpid()) + "." + std::to_string(made++);
+    const int fd = ::shm_open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throwErrno("cannot create shared-memory object " + fresh + " to replace " + kShmFolder + shm);
+    try {
+        std::unique_ptr<ShmRegion> region = fromDescriptor(name, fd, capacity);
+        // Atomic: the name never goes missing, and nobody gets a foot in between.
+        if (::rename((kShmFolder + fresh).c_str(), (kShmFolder + shm).c_str()) != 0)
+            throwErrno(std::string("cannot replace channel object ") + kShmFolder + shm +
+                       ", which another user owns or may write; remove it");
+        return region;
+    } catch (...) {
+        ::shm_unlink(fresh.c_str());
+        throw;
+    }
+}
+
+void ShmRegion::reserve(std::size_t capacity) {
+    const std::size_t bytes = WriteLog::kBytes + capacity;
+    const int error = ::posix_fallocate(fd_, 0, static_cast<off_t>(bytes));
+    if (error != 0)
+        throw std::system_error(error, std::generic_category(),
+                                "cannot reserve " + std::to_string(bytes) + " bytes of memory for channel " + name_ +
+                                    " (" + kShmFolder + shmObjectName(name_) + ")");
+}
+
 bool ShmRegion::remove(const std::string& name) {
     const std::string shm = shmObjectName(name);
     if (::shm_unlink(shm.c_str()) == 0) return true;
@@ -115,9 +185,10 @@ bool ShmRegion::remove(const std::string& name) {
 
 ShmRegion::ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved)
     : name_(std::move(name)), fd_(fd), mapping_(mapping), base_(mapping + WriteLog::kBytes),
-      log_(reinterpret_cast<WriteLog*>(mapping)), reserved_(reserved) {}
+      log_(reinterpret_cast<WriteLog*>(mapping)), reserved_(reserved), guardSlot_(shrink_guard::add(mapping, 0)) {}
 
 ShmRegion::~ShmRegion() {
+    shrink_guard::remove(guardSlot_);
     ::munmap(mapping_, reserved_);
     ::close(fd_);
 }
@@ -161,9 +232,36 @@ void ShmRegion::mapUpTo(std::size_t objectSize) {
         if (at == MAP_FAILED)
             throwErrno("cannot map region " + name_ + " of " + std::to_string(objectSize) + " bytes");
         mapped_ = want;
+        shrink_guard::resize(guardSlot_, mapped_);
     }
     const std::size_t channel = visible > WriteLog::kBytes ? visible - WriteLog::kBytes : 0;
     if (channel > size_.load(std::memory_order_relaxed)) size_.store(channel, std::memory_order_release);
+}
+
+bool ShmRegion::damaged() const { return shrink_guard::damaged(guardSlot_); }
+
+void ShmRegion::followReplacement() {
+    if (!log_->replaced()) return;
+    std::lock_guard<std::mutex> lock(growth_);
+    followReplacementLocked();
+}
+
+void ShmRegion::followReplacementLocked() {
+    if (!log_->replaced()) return;
+    FdGuard fd{::shm_open(shmObjectName(name_).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0)};
+    struct stat now {}, old {};
+    if (fd.fd < 0 || ::fstat(fd.fd, &now) != 0 || !S_ISREG(now.st_mode) || ::fstat(fd_, &old) != 0 ||
+        (now.st_dev == old.st_dev && now.st_ino == old.st_ino))
+        return;  // no new object yet: the old one serves until there is
+    // The new object holds at least what this region has handed out, so that every pointer stays backed.
+    const std::size_t objectBytes = WriteLog::kBytes + size();
+    if (::flock(fd.fd, LOCK_EX) != 0) return;
+    const bool big = objectSize(fd.fd, name_) >= objectBytes || ::ftruncate(fd.fd, static_cast<off_t>(objectBytes)) == 0;
+    ::flock(fd.fd, LOCK_UN);
+    if (!big) return;
+    if (::mmap(mapping_, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd.fd, 0) == MAP_FAILED) return;
+    ::close(fd_);
+    fd_ = fd.release();
 }
 
 bool ShmRegion::refresh(std::size_t length, std::size_t offset) {
@@ -179,16 +277,19 @@ void ShmRegion::throwOutOfRange(const char* what, std::size_t length, std::size_
 }
 
 char* ShmRegion::span(std::size_t length, std::size_t offset) {
+    followReplacement();
     if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("access", length, offset);
     return base_ + offset;
 }
 
 void ShmRegion::read_bytes(char** out, std::size_t length, std::size_t offset, int /*flag*/) {
+    followReplacement();
     if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("read", length, offset);
     *out = base_ + offset;
 }
 
 std::int8_t ShmRegion::write_bytes(const char* data, std::size_t length, std::size_t offset) {
+    followReplacement();
     if (!inside(length, offset, size()) && !refresh(length, offset)) return -1;
     log_->write(offset, length, [&] { copyIn(data, length, offset); });
     return 0;

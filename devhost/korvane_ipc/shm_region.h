@@ -21,6 +21,14 @@
 // out valid. attach() keeps one region object per name and process, so a
 // client that attaches a channel again gets the mapping it already has.
 //
+// The host attaches with openOwned(): it uses only objects of its own user
+// that no other user may write, puts a new object in place of any other
+// (clients that attached before follow it, see write_log.h), and reserves
+// the memory of what it sizes, so that a full /dev/shm is an error when the
+// host sizes a channel rather than a SIGBUS when someone writes into it.
+// An object another process shrinks under the host is survived
+// (shrink_guard.h); damaged() tells.
+//
 // Writers: the host writes the input channel's size word, payload and ready
 // flag; the client clears the ready flag and writes the display and push
 // channels. Every write goes through the write log, whose sequence tells a
@@ -71,6 +79,13 @@ public:
     static std::unique_ptr<ShmRegion> anonymous(const std::string& name, std::size_t capacity);
     // Deletes the object of `name`; attached regions keep their mapping. False if there was none.
     static bool remove(const std::string& name);
+    // The host's attach (see the top of this file): an object of this user that
+    // others cannot write, grown to `capacity` channel bytes backed by memory.
+    // Throws std::system_error naming the object and what failed: it cannot be
+    // replaced, or there is no room for it. `replaced`, when given, is set to
+    // what the object it replaced was, or emptied.
+    static std::unique_ptr<ShmRegion> openOwned(const std::string& name, std::size_t capacity,
+                                                std::string* replaced = nullptr);
 
     ShmRegion(const ShmRegion&) = delete;
     ShmRegion& operator=(const ShmRegion&) = delete;
@@ -85,6 +100,8 @@ public:
     // Current size of the channel, as last seen by this region.
     std::size_t size() const { return size_.load(std::memory_order_acquire); }
     WriteLog& log() { return *log_; }
+    // Whether another process shrank the object under this mapping; what was written past its end since is lost.
+    bool damaged() const;
 
     // Pointer to [offset, offset + length), mapping more if the object grew; throws std::out_of_range.
     char* span(std::size_t length, std::size_t offset);
@@ -100,10 +117,17 @@ public:
 private:
     ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved);
     static std::unique_ptr<ShmRegion> fromDescriptor(const std::string& name, int fd, std::size_t capacity);
+    // A new object of this user sized to `capacity`, put in place of what is under `name`.
+    static std::unique_ptr<ShmRegion> replaceObject(const std::string& name, std::size_t capacity);
+    // Backs the first `capacity` channel bytes with memory.
+    void reserve(std::size_t capacity);
     // Maps up to the object's current size; true if [offset, offset + length) is then inside it.
     bool refresh(std::size_t length, std::size_t offset);
     [[noreturn]] void throwOutOfRange(const char* what, std::size_t length, std::size_t offset) const;
     void mapUpTo(std::size_t objectSize);
+    // Maps the object now under this region's name in place of the one marked replaced.
+    void followReplacement();
+    void followReplacementLocked();
     // Copies into the mapping with the ordering described above; the range is checked.
     void copyIn(const char* source, std::size_t length, std::size_t offset);
 
@@ -116,6 +140,7 @@ private:
     std::atomic<std::size_t> size_{0};
     std::size_t mapped_ = 0;
     std::mutex growth_;
+    int guardSlot_ = -1;  // in shrink_guard
 };
 
 }  // namespace korvane::ipc::dev

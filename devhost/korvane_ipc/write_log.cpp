@@ -8,12 +8,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 
 namespace korvane::ipc::dev {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4b4c4f47;  // "GOLK"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 // How often a waiting writer looks whether the reader's process is still there.
 constexpr std::chrono::milliseconds kReaderCheck{20};
 
@@ -40,12 +41,19 @@ void WriteLog::initialise() {
     written_.store(0);
     taken_.store(0);
     writersWaiting_.store(0);
+    replaced_.store(0);
     version_ = kVersion;
     magic_ = kMagic;
 }
 
 void WriteLog::wake(std::atomic<std::uint32_t>& word) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+bool WriteLog::markReplaced(int fd) {
+    const std::uint32_t one = 1;
+    const auto at = static_cast<off_t>(offsetof(WriteLog, replaced_));
+    return ::pwrite(fd, &one, sizeof one, at) == static_cast<ssize_t>(sizeof one);
 }
 
 bool WriteLog::waitForChange(std::uint32_t seen, std::chrono::milliseconds timeout) {

@@ -17,6 +17,13 @@
 // publishes `taken`. So no torn frame is ever taken, and a frame is lost only
 // when a writer gave up waiting, which `written` - `taken` then tells.
 //
+// Replacement: the host refuses a channel object it cannot trust (another
+// user's, or one others may write) and puts a new object of its own in its
+// place under the same name. It then marks the old one replaced, so that a
+// client that attached before (the native client attaches before its request)
+// maps the new object at the old addresses on its next access: its pointers,
+// its writes and the host's reader registration all carry over.
+//
 // Every field is a lock-free atomic, so the header works across processes;
 // the 32-bit ones double as futex words.
 #pragma once
@@ -73,6 +80,12 @@ public:
     // The reader has taken every frame up to `written` (a value of written()).
     void markTaken(std::uint32_t written);
 
+    // Whether the object holding this header was replaced under its name.
+    bool replaced() const { return replaced_.load(std::memory_order_acquire) != 0; }
+    // Marks the object open at `fd` replaced, through the descriptor alone (no
+    // mapping of an object the host does not trust); false if it cannot be written.
+    static bool markReplaced(int fd);
+
 private:
     void waitForReader();
     static void wake(std::atomic<std::uint32_t>& word);
@@ -88,6 +101,7 @@ private:
     std::atomic<std::uint32_t> written_;   // frames completed at readerOffset_
     std::atomic<std::uint32_t> taken_;     // frames the reader took
     std::atomic<std::uint32_t> writersWaiting_;
+    std::atomic<std::uint32_t> replaced_;
 };
 
 static_assert(sizeof(WriteLog) <= WriteLog::kBytes);
