@@ -1,6 +1,7 @@
 #include "channel_reader.h"
 
 #include <chrono>
+#include <stdexcept>
 
 #include "channels.h"
 
@@ -63,6 +64,9 @@ std::optional<TakenFrame> ChannelReader::take(std::vector<char>& into, const std
                 continue;
             case Look::Nothing:
                 if (stopping) return std::nullopt;
+                if (channel_.damaged())
+                    throw std::runtime_error("channel " + channel_.name() +
+                                             " was shrunk by another process; no more frames are taken from it");
                 channel_.log().waitForChange(looked, kLongestSleep);
         }
     }

@@ -34,7 +34,7 @@ public:
 
     // Waits for the next complete frame and copies it into `into` (nothing of a frame
     // that does not fit the channel); nullopt once `stop` is set and no complete frame
-    // is left to take.
+    // is left to take. Throws std::runtime_error once another process has shrunk the channel.
     std::optional<TakenFrame> take(std::vector<char>& into, const std::atomic<bool>& stop);
     // Makes a take() that waits look at its `stop` again.
     void wake();

@@ -1,6 +1,7 @@
 #include "input_channel_writer.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "channels.h"
 
@@ -25,7 +26,7 @@ bool InputChannelWriter::wait(const std::atomic<bool>& stop, Clock::time_point d
         const std::uint32_t sequence = region_.log().sequence();
         if (free()) return true;
         const auto now = Clock::now();
-        if (stop.load(std::memory_order_relaxed) || now >= deadline) return false;
+        if (stop.load(std::memory_order_relaxed) || now >= deadline || region_.damaged()) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         region_.log().waitForChange(sequence, std::clamp(left, std::chrono::milliseconds(1), kLongestSleep));
     }
@@ -51,5 +52,10 @@ void InputChannelWriter::publish(std::size_t bytes) {
 }
 
 void InputChannelWriter::publishEnd() { publish(0); }
+
+void InputChannelWriter::checkIntact() const {
+    if (region_.damaged())
+        throw std::runtime_error("channel " + region_.name() + " was shrunk by another process; no more frames go to it");
+}
 
 }  // namespace flumina::host

@@ -22,7 +22,7 @@ public:
     void reset();
     // Whether the client has taken the last frame.
     bool free();
-    // Waits until free(); false when `stop` is set first. `waited` tells whether it was not free at first.
+    // Waits until free(); false when `stop` is set first, or the channel is shrunk (see checkIntact()). `waited` tells whether it was not free at first.
     bool waitUntilFree(const std::atomic<bool>& stop, bool* waited = nullptr);
     // Waits until free(), at most `timeout`; false when it is not.
     bool waitUntilFreeFor(std::chrono::milliseconds timeout);
@@ -34,6 +34,8 @@ public:
     void publish(std::size_t bytes);
     // Tells the client that no frame will follow: flag set with a size word of 0.
     void publishEnd();
+    // Throws std::runtime_error when another process shrank the channel: the client no longer sees what is written.
+    void checkIntact() const;
 
 private:
     bool wait(const std::atomic<bool>& stop, std::chrono::steady_clock::time_point deadline);

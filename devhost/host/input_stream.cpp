@@ -26,7 +26,7 @@ Clock::duration toDuration(double seconds) {
 InputStream::InputStream(InputStreamSettings settings, std::unique_ptr<FrameSource> source, Reopen reopen,
                          korvane::ipc::dev::ShmRegion& channel, StreamStats& stats, const std::atomic<bool>& stop)
     : settings_(settings), source_(std::move(source)), reopen_(std::move(reopen)), channel_(channel),
-      scaler_(settings.frameSize, settings.pixelFormat, 0), stats_(stats), stop_(stop) {}
+      scaler_(settings.frameSize, settings.pixelFormat, settings.threads), stats_(stats), stop_(stop) {}
 
 InputStream::~InputStream() { join(); }
 
@@ -73,7 +73,10 @@ bool InputStream::play() {
         if (frame == nullptr) return !stop_.load();
         if (recorded) {
             bool waited = false;
-            if (!channel_.waitUntilFree(stop_, &waited)) return false;
+            if (!channel_.waitUntilFree(stop_, &waited)) {
+                channel_.checkIntact();
+                return false;
+            }
             if (settings_.pacing) waitUntilDue(*frame, waited);
         } else if (!channel_.free()) {
             stats_.dropped.fetch_add(1, std::memory_order_relaxed);
@@ -81,6 +84,7 @@ bool InputStream::play() {
         }
         scaler_.scaleToPacked(*frame, channel_.payload(bytes));
         channel_.publish(bytes);
+        channel_.checkIntact();
         stats_.delivered.fetch_add(1, std::memory_order_relaxed);
     }
     return false;

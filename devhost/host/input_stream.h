@@ -20,6 +20,7 @@ struct InputStreamSettings {
     AVPixelFormat pixelFormat = AV_PIX_FMT_RGB24;
     bool pacing = true;             // recorded sources play at their own rate
     bool loop = false;              // recorded sources start again at their end
+    int threads = 1;                // scaling threads
 };
 
 class InputStream {

@@ -29,6 +29,8 @@ public:
                         std::memory_order_relaxed);
     }
     void disarm() { deadline_.store(kNoDeadline, std::memory_order_relaxed); }
+    // Interrupts whenever `stop` (may be null: never) is set, from now on; call it on the thread that makes the calls.
+    void watch(const std::atomic<bool>* stop) { stop_ = stop; }
 
     bool interrupted() const {
         if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return true;

@@ -34,6 +34,15 @@ struct SwsFreer {
     void operator()(SwsContext* p) const noexcept { sws_freeContext(p); }
 };
 
+// Options for an open call, which takes the ones it uses out of the dictionary.
+struct DictionaryGuard {
+    AVDictionary* dictionary = nullptr;
+    DictionaryGuard() = default;
+    DictionaryGuard(const DictionaryGuard&) = delete;
+    DictionaryGuard& operator=(const DictionaryGuard&) = delete;
+    ~DictionaryGuard() { av_dict_free(&dictionary); }
+};
+
 using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputCloser>;
 using FormatOutputPtr = std::unique_ptr<AVFormatContext, FormatOutputFreer>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;

@@ -21,6 +21,7 @@ extern "C" {
 #include "request_handler.h"
 #include "service.h"
 #include "session_manager.h"
+#include "shrink_guard.h"
 #include "usb_devices.h"
 
 using namespace flumina::host;
@@ -53,8 +54,9 @@ int main(int argc, char** argv) {
         std::cout << helpText();
         return 0;
     }
-    // A push destination that goes away must not end the service.
+    // A push destination that goes away must not end the service, nor a client that shrinks a channel.
     std::signal(SIGPIPE, SIG_IGN);
+    korvane::ipc::dev::shrink_guard::survive();
     log().captureLibavMessages();
     avdevice_register_all();
     avformat_network_init();

@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "log.h"
+#include "regular_files.h"
+#include "url_schemes.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -11,9 +13,10 @@ extern "C" {
 namespace flumina::host {
 namespace {
 
-std::string schemeOf(const std::string& url) {
-    const std::size_t colon = url.find("://");
-    return colon == std::string::npos ? std::string() : url.substr(0, colon);
+// A plain file is that file alone: a playlist or reference in it opens nothing more.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char* url, int, AVDictionary**) {
+    log().line(logLine("a file input opens no other file or URL: refused ", url));
+    return AVERROR(EPERM);
 }
 
 // Files, and recordings served over HTTP whose length is known (a whole
@@ -52,9 +55,23 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) throw std::bad_alloc();
     raw->interrupt_callback = interrupter_.callback();
+    DictionaryGuard options;
+    if (target.plainFile) {
+        try {
+            file_ = std::make_unique<FileIo>(openInputFile(target.url), FileIo::Mode::Read);
+        } catch (...) {
+            avformat_free_context(raw);
+            throw;
+        }
+        raw->pb = file_->context();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+        raw->io_open = refuseNestedOpen;
+    } else if (target.formatName.empty()) {  // a network input, not a capture device
+        av_dict_set(&options.dictionary, "protocol_whitelist", kNetworkProtocols, 0);
+    }
     interrupter_.arm(openTimeout);
-    // On failure avformat_open_input frees the context itself.
-    avCheck(avformat_open_input(&raw, target.url.c_str(), inputFormat, nullptr), "cannot open " + target.url);
+    // On failure avformat_open_input frees the context itself (not a custom reader).
+    avCheck(avformat_open_input(&raw, target.url.c_str(), inputFormat, &options.dictionary), "cannot open " + target.url);
     format_.reset(raw);
     avCheck(avformat_find_stream_info(format_.get(), nullptr), "cannot read stream information of " + target.url);
 
@@ -68,9 +85,10 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw std::bad_alloc();
     avCheck(avcodec_parameters_to_context(decoder_.get(), stream->codecpar), "cannot set up the decoder");
-    recorded_ = isRecorded(target.url, formatName == target.codecHint ? std::string() : formatName, *format_);
+    recorded_ = target.plainFile ||
+                isRecorded(target.url, formatName == target.codecHint ? std::string() : formatName, *format_);
     // Frame threads raise throughput but hold frames back; live inputs want them at once.
-    decoder_->thread_count = 0;
+    decoder_->thread_count = target.threads;
     decoder_->thread_type = recorded_ ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
     decoder_->pkt_timebase = stream->time_base;
     avCheck(avcodec_open2(decoder_.get(), codec, nullptr), std::string("cannot open decoder ") + codec->name);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "file_io.h"
 #include "frame_source.h"
 #include "interrupter.h"
 #include "libav.h"
@@ -16,6 +17,8 @@ struct InputTarget {
     std::string formatName;   // demuxer to force ("v4l2"), empty to probe
     std::string codecHint;    // "h264" / "hevc": raw demuxer to try when probing fails
     std::string label;        // "file", "url", "camera" ... for messages
+    bool plainFile = false;   // `url` is a path, opened as a regular file and nothing else
+    int threads = 1;          // decoder threads
 };
 
 class MediaInput final : public FrameSource {
@@ -36,6 +39,7 @@ private:
     bool feedDecoder();
 
     Interrupter interrupter_;
+    std::unique_ptr<FileIo> file_;  // a plain file's reader, which format_ uses
     FormatInputPtr format_;
     CodecContextPtr decoder_;
     PacketPtr packet_;

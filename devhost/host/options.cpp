@@ -3,7 +3,11 @@
 #include <cmath>
 #include <vector>
 
+#include "log.h"
 #include "port_file.h"
+#include "service.h"
+#include "session.h"
+#include "url_schemes.h"
 
 namespace flumina::host {
 namespace {
@@ -32,6 +36,36 @@ int parsePort(const std::string& text) {
     if (used != text.size() || value < 0 || value > 65535)
         throw UsageError("--port needs a port number from 0 to 65535, not \"" + text + "\"");
     return static_cast<int>(value);
+}
+
+// The limits and file rules of the service, from the values it enforces.
+std::string limitsHelp() {
+    return logLine(R"(
+Limits (a request beyond one gets an error that names it):
+  streams per session          )", kMaxStreamsPerSession, R"(
+  channel memory per session   )", kMaxChannelBytesPerSession >> 20, R"( MiB, reserved when the session starts, so
+                               that a full /dev/shm refuses the session
+  outFrameRate                 )", kMinFrameRate, " to ", kMaxFrameRate, R"( frames a second
+  connections at once          )", kMaxConnections, R"(
+  request line                 )", kMaxRequestBytes, R"( bytes
+  threads per stream           one each to decode, to encode, to take pushed and
+                               to take shown frames; the codecs and scaling up
+                               to )", kMaxCodecThreadsPerStream, R"( each, fewer when streams outnumber cores
+  opening                      )", kParallelOpens, R"( streams at once, each within --open-timeout;
+                               no other request waits for them, and a newer
+                               "stream" request or SIGINT/SIGTERM ends them
+
+Files and channels:
+  file_path (and an inputUrl without a scheme or with file:) is read as a
+  regular file only, never a FIFO, device or folder, and opens nothing more.
+  inputUrl schemes: )", servedInputSchemes(), R"(.
+  outPath is a regular file that its mode bits let be written, or a new file in
+  an existing folder; never a symbolic link. It is created or emptied when the
+  first frame is pushed, and a file the host created is removed again when no
+  frame reached it; a file that was there before is never removed.
+  The host uses only channel objects of its own user that no other user may
+  write; any other is replaced by one of its own before the reply.
+)");
 }
 
 }  // namespace
@@ -74,7 +108,7 @@ playlists with an end) wait for the client to take each frame; live inputs
 has not made room for, and count it. Saved MP4 files are fragmented: they play
 while they are written and survive a killed host.
 SIGINT or SIGTERM stops the running session, finalising its outputs, and exits.
-)";
+)" + limitsHelp();
 }
 
 HostOptions parseOptions(int argc, char** argv) {

@@ -1,12 +1,12 @@
 #include "output_encoder.h"
 
-#include <cstdio>
 
 extern "C" {
 #include <libavutil/opt.h>
 }
 
 #include "log.h"
+#include "url_schemes.h"
 
 namespace flumina::host {
 namespace {
@@ -20,24 +20,11 @@ const AVCodec* findEncoder(VideoCodec codec) {
     return encoder;
 }
 
-struct DictionaryGuard {
-    AVDictionary* dictionary = nullptr;
-    ~DictionaryGuard() { av_dict_free(&dictionary); }
-};
-
 }  // namespace
 
-const char* muxerForUrl(const std::string& url) {
-    const std::size_t colon = url.find("://");
-    const std::string scheme = colon == std::string::npos ? std::string() : url.substr(0, colon);
-    if (scheme == "rtmp" || scheme == "rtmps") return "flv";
-    if (scheme == "rtsp") return "rtsp";
-    if (scheme == "udp" || scheme == "srt" || scheme == "tcp" || scheme == "rtp") return "mpegts";
-    throw std::runtime_error("cannot push to " + url + ": no muxer for scheme \"" + scheme +
-                             "\" (rtmp, rtsp, udp, srt and tcp are served)");
-}
-
-OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), packet_(allocatePacket()) {
+OutputEncoder::OutputEncoder(const OutputTarget& target)
+    : target_(target), interrupter_(target.cancel), packet_(allocatePacket()) {
+    if (!target.isUrl) checkOutputFile(target.destination);
     const char* muxerName = target.isUrl ? muxerForUrl(target.destination) : "mp4";
     AVFormatContext* muxer = nullptr;
     avCheck(avformat_alloc_output_context2(&muxer, nullptr, muxerName, target.destination.c_str()),
@@ -58,6 +45,7 @@ OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), pack
     // No B-frames: a fragmented MP4 has no edit list to hide their delay,
     // and its first frame must show at 0.
     encoder_->max_b_frames = 0;
+    encoder_->thread_count = target.threads;
     if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     DictionaryGuard encoderOptions;
     av_dict_set(&encoderOptions.dictionary, "preset", "veryfast", 0);
@@ -73,15 +61,32 @@ OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), pack
     stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = rate;
 
-    interrupter_.arm(target.timeout);
-    if (!(muxer_->oformat->flags & AVFMT_NOFILE)) {
-        const AVIOInterruptCB callback = interrupter_.callback();
-        avCheck(avio_open2(&muxer_->pb, target.destination.c_str(), AVIO_FLAG_WRITE, &callback, nullptr),
-                "cannot open " + target.destination + " for writing");
+    if (target.isUrl) {
+        interrupter_.arm(target.timeout);
+        if (!(muxer_->oformat->flags & AVFMT_NOFILE)) {
+            const AVIOInterruptCB callback = interrupter_.callback();
+            avCheck(avio_open2(&muxer_->pb, target.destination.c_str(), AVIO_FLAG_WRITE, &callback, nullptr),
+                    "cannot open " + target.destination + " for writing");
+        }
+        writeHeader();
+        interrupter_.disarm();
     }
+    // From here on only the time-out interrupts: a stopping session still finalises its outputs.
+    interrupter_.watch(nullptr);
+}
+
+void OutputEncoder::startFile() {
+    file_ = openOutputFile(target_.destination);
+    writer_ = std::make_unique<FileIo>(std::move(file_.fd), FileIo::Mode::Write);
+    muxer_->pb = writer_->context();
+    muxer_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    writeHeader();
+}
+
+void OutputEncoder::writeHeader() {
     DictionaryGuard muxerOptions;
-    if (std::string(muxerName) == "rtsp") av_dict_set(&muxerOptions.dictionary, "rtsp_transport", "tcp", 0);
-    if (!target.isUrl) {
+    if (std::string(muxer_->oformat->name) == "rtsp") av_dict_set(&muxerOptions.dictionary, "rtsp_transport", "tcp", 0);
+    if (!target_.isUrl) {
         // Fragmented, a fragment a key frame (a second), each written out at
         // once: the file plays while it grows, and all but its last second
         // survives a host that is killed.
@@ -90,11 +95,10 @@ OutputEncoder::OutputEncoder(const OutputTarget& target) : target_(target), pack
     }
     const int header = avformat_write_header(muxer_.get(), &muxerOptions.dictionary);
     if (header < 0) {
-        if (!(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
-        avCheck(header, "cannot start writing " + target.destination);
+        if (target_.isUrl && !(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
+        avCheck(header, "cannot start writing " + target_.destination);
     }
     headerWritten_ = true;
-    interrupter_.disarm();
 }
 
 OutputEncoder::~OutputEncoder() {
@@ -114,6 +118,7 @@ void OutputEncoder::encode(AVFrame* frame) {
     if (failed_ || finished_) return;
     try {
         interrupter_.arm(target_.timeout);
+        if (!headerWritten_) startFile();
         avCheck(avcodec_send_frame(encoder_.get(), frame), "cannot encode");
         drain();
         interrupter_.disarm();
@@ -152,9 +157,14 @@ void OutputEncoder::finish() {
         const int trailer = av_write_trailer(muxer_.get());
         if (trailer < 0 && problem.empty()) problem = "cannot finalise: " + avErrorText(trailer);
     }
-    if (!(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
+    if (target_.isUrl) {
+        if (!(muxer_->oformat->flags & AVFMT_NOFILE)) avio_closep(&muxer_->pb);
+    } else {
+        writer_.reset();
+        muxer_->pb = nullptr;
+        if (packets_ == 0) removed_ = file_.created ? removeCreatedFile(target_.destination, file_) : !headerWritten_;
+    }
     interrupter_.disarm();
-    if (!target_.isUrl && packets_ == 0) removed_ = std::remove(target_.destination.c_str()) == 0;
     if (!problem.empty()) throw std::runtime_error(problem);
 }
 

@@ -2,12 +2,16 @@
 // saves its packets to a fragmented MP4 file or pushes them to a URL.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "file_io.h"
 #include "interrupter.h"
 #include "libav.h"
 #include "options.h"
+#include "regular_files.h"
 #include "session_config.h"
 
 namespace flumina::host {
@@ -19,14 +23,15 @@ struct OutputTarget {
     double frameRate = 25;
     VideoCodec codec = VideoCodec::H264;
     double timeout = 10;      // seconds an open, a write or the finish may block
+    int threads = 1;          // encoder threads
+    const std::atomic<bool>* cancel = nullptr;  // when set, opening gives up
 };
-
-// The muxer for a push URL, chosen by its scheme; throws for a scheme nobody serves.
-const char* muxerForUrl(const std::string& url);
 
 class OutputEncoder {
 public:
-    // Opens encoder and destination and writes the header; throws saying what failed.
+    // Opens the encoder, and a URL destination, whose header it writes; checks that
+    // a file destination may be written (see regular_files.h), which is created or
+    // replaced only by the first frame. Throws saying what failed.
     explicit OutputEncoder(const OutputTarget& target);
     // Finishes if finish() was not called; never throws.
     ~OutputEncoder();
@@ -37,22 +42,27 @@ public:
     // A destination that fails is logged once and left alone from then on.
     void encode(AVFrame* frame);
     // Drains the encoder and finalises the destination (an MP4 gets its index).
-    // A file that got no frame is removed rather than left unplayable.
+    // A file the host created that got no frame is removed rather than left unplayable.
     void finish();
 
     const std::string& destination() const { return target_.destination; }
     bool isUrl() const { return target_.isUrl; }
     std::uint64_t framesWritten() const { return packets_; }
     bool failed() const { return failed_; }
-    // Whether finish() removed the file because no frame reached it.
+    // Whether finish() left no file because no frame reached it.
     bool removed() const { return removed_; }
 
 private:
+    // Opens the file destination and writes the header, for the first frame.
+    void startFile();
+    void writeHeader();
     void drain();
     void fail(const std::string& what);
 
     OutputTarget target_;
     Interrupter interrupter_;
+    OutputFile file_;                 // a file destination, once the first frame came
+    std::unique_ptr<FileIo> writer_;  // its writer, which muxer_ uses
     FormatOutputPtr muxer_;
     CodecContextPtr encoder_;
     PacketPtr packet_;

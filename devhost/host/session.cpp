@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "channel_taker.h"
 #include "channels.h"
@@ -14,6 +17,7 @@
 #include "stream_encoder.h"
 #include "stream_stats.h"
 #include "test_pattern.h"
+#include "url_schemes.h"
 
 namespace flumina::host {
 
@@ -38,9 +42,12 @@ std::string fps(double rate) {
 
 // Members in order of construction; the threads, last, go first.
 struct Session::Stream {
-    std::size_t index = 0;
+    StreamSpec spec;
     FrameSize frameSize;
     std::string source;
+    InputStream::Reopen reopen;
+    std::unique_ptr<FrameSource> opened;                  // until the decoder takes it
+    std::vector<std::unique_ptr<OutputEncoder>> outputs;  // until the encoder takes them
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
     LatestFrame shown;
@@ -49,83 +56,105 @@ struct Session::Stream {
     std::unique_ptr<PushIntake> intake;
     std::unique_ptr<ChannelTaker> pushTaker, displayTaker;
     std::uint64_t lastDelivered = 0, lastEncoded = 0;
+
+    std::size_t index() const { return spec.index; }
+    // Bytes of the frames the client reads, and of those it shows and pushes.
+    std::size_t inputFrame() const { return frameSize.rgbBytes(); }
+    std::size_t clientFrame() const { return std::max(frameSize.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0); }
+    // What the three channels take in shared memory.
+    std::size_t channelBytes() const {
+        return 3 * korvane::ipc::dev::WriteLog::kBytes + ch::kInputPayloadOffset + inputFrame() +
+               ch::kDisplayPayloadOffset + ch::kPushPayloadOffset + 2 * clientFrame();
+    }
 };
 
-Session::Session(const SessionSpec& spec, const HostOptions& options, const UsbDevices& usb)
-    : useType_(spec.useType), lastProgress_(std::chrono::steady_clock::now()) {
-    for (const StreamSpec& stream : spec.streams) openStream(stream, options, usb);
-}
+Session::Session(const HostOptions& options, const UsbDevices& usb)
+    : options_(options), usb_(usb), lastProgress_(std::chrono::steady_clock::now()) {}
 
 Session::~Session() { stop("session replaced"); }
 
-void Session::openStream(const StreamSpec& spec, const HostOptions& options, const UsbDevices& usb) {
-    auto stream = std::make_unique<Stream>();
-    stream->index = spec.index;
-    const std::size_t index = spec.index;
-    const AVPixelFormat pixelFormat = options.pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
-    // A stream without a size of its own is read at stream 0's: the reply reports
-    // one size and a Python client reads every stream at it.
-    std::optional<FrameSize> size = spec.resize;
-    if (!size && index > 0 && streams_.front()->frameSize.width > 0) size = streams_.front()->frameSize;
+void Session::interrupt() { stop_.store(true); }
 
-    // The source, opened now so that a failure is the reply's error.
-    InputStream::Reopen open;
+void Session::open(const SessionSpec& spec) {
+    useType_ = spec.useType;
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    codecThreads_ = std::clamp(cores / static_cast<int>(spec.streams.size()), 1, kMaxCodecThreadsPerStream);
+    for (const StreamSpec& streamSpec : spec.streams) {
+        streams_.push_back(std::make_unique<Stream>());
+        streams_.back()->spec = streamSpec;
+    }
+    // Streams open at once, so that slow network inputs do not add up; the
+    // first failure ends the others' opens, and is the one reported.
+    std::atomic<std::size_t> next{0};
+    std::mutex failed;
+    std::string failure;
+    auto work = [&] {
+        for (std::size_t at = next++; at < streams_.size() && !stop_.load(); at = next++) {
+            try {
+                openStream(*streams_[at]);
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> lock(failed);
+                if (failure.empty() && !stop_.load()) failure = e.what();
+                stop_.store(true);
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t i = 1; i < std::min(streams_.size(), kParallelOpens); ++i) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer helpers then; the streams open all the same.
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (!failure.empty()) throw ConfigError(failure);
+    if (stop_.load()) throw ConfigError("opening the session was interrupted");
+}
+
+void Session::openStream(Stream& stream) {
+    const StreamSpec& spec = stream.spec;
+    const std::size_t index = spec.index;
+    const double timeout = options_.openTimeout;
     if (spec.kind == InputKind::Camera || spec.kind == InputKind::UsbCamera) {
         const std::string label = logLine("camera ", spec.kind == InputKind::Camera ? std::to_string(spec.cameraId)
                                                                                      : "USB " + spec.usbDeviceId.dump());
-        if (options.testCameras) {
-            const FrameSize patternSize = size.value_or(kDefaultPatternSize);
-            open = [this, label, patternSize] { return std::make_unique<TestPattern>(patternSize, label, stop_); };
+        if (options_.testCameras) {
+            const FrameSize patternSize =
+                spec.resize ? *spec.resize : streams_.front()->spec.resize.value_or(kDefaultPatternSize);
+            stream.reopen = [this, label, patternSize] { return std::make_unique<TestPattern>(patternSize, label, stop_); };
         } else {
             std::string device = "/dev/video" + std::to_string(spec.cameraId);
             if (spec.kind == InputKind::UsbCamera) {
-                const std::optional<std::string> found = usb.videoDeviceFor(spec.usbDeviceId);
+                const std::optional<std::string> found = usb_.videoDeviceFor(spec.usbDeviceId);
                 if (!found)
                     failStream(index, "no video device belongs to USB device " + spec.usbDeviceId.dump() +
                                           " (is it a camera? --test-cameras uses a test pattern instead)");
                 device = *found;
             }
-            const InputTarget target{device, "v4l2", "", label};
-            const double timeout = options.openTimeout;
-            open = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+            InputTarget target{device, "v4l2", "", label};
+            target.threads = codecThreads_;
+            stream.reopen = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
         }
     } else if (spec.kind == InputKind::Network || spec.kind == InputKind::File) {
         const bool network = spec.kind == InputKind::Network;
-        const InputTarget target{network ? spec.url : spec.path, "", spec.codecHint, network ? "url" : "file"};
-        const double timeout = options.openTimeout;
-        open = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+        const std::optional<std::string> file = network ? plainFilePath(spec.url) : spec.path;
+        InputTarget target{file ? *file : spec.url, "", spec.codecHint, network ? "url" : "file"};
+        target.plainFile = file.has_value();
+        target.threads = codecThreads_;
+        stream.reopen = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
     }
-    std::unique_ptr<FrameSource> source;
-    if (open) {
+    if (stream.reopen) {
         try {
-            source = open();
+            stream.opened = stream.reopen();
         } catch (const std::exception& e) {
             failStream(index, e.what());
         }
-        stream->source = source->description();
-        log().line(logLine("stream ", index, ": input opened: ", stream->source));
-        if (!size) size = source->size();
+        stream.source = stream.opened->description();
+        log().line(logLine("stream ", index, ": input opened: ", stream.source));
     } else {
-        stream->source = "no input";
-        size = spec.outSize.value_or(FrameSize{});
+        stream.source = "no input";
     }
-    stream->frameSize = *size;
 
-    // Channels: kept or grown, never shrunk, since a client may have them mapped.
-    const std::size_t clientFrame = std::max(stream->frameSize.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0);
-    try {
-        stream->input = ShmRegion::open(ch::inputChannelName(index), ch::kInputPayloadOffset + stream->frameSize.rgbBytes());
-        stream->display = ShmRegion::open(ch::displayChannelName(index), ch::kDisplayPayloadOffset + clientFrame);
-        stream->push = ShmRegion::open(ch::pushChannelName(index), ch::kPushPayloadOffset + clientFrame);
-    } catch (const std::exception& e) {
-        failStream(index, std::string("cannot create its channels: ") + e.what());
-    }
-    // No frame of an earlier session may look like one of this session.
-    InputChannelWriter(*stream->input).reset();
-    stream->display->store_word_release(ch::kSizeWordOffset, 0);
-    stream->push->store_word_release(ch::kSizeWordOffset, 0);
-
-    std::vector<std::unique_ptr<OutputEncoder>> outputs;
     for (const std::string* destination : {&spec.outUrl, &spec.outPath}) {
         if (destination->empty()) continue;
         OutputTarget target;
@@ -133,34 +162,82 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
         target.isUrl = destination == &spec.outUrl;
         target.size = *spec.outSize;
         target.frameRate = *spec.outFrameRate;
-        target.codec = options.codec;
-        target.timeout = options.openTimeout;
+        target.codec = options_.codec;
+        target.timeout = timeout;
+        target.threads = codecThreads_;
+        target.cancel = &stop_;
         try {
-            outputs.push_back(std::make_unique<OutputEncoder>(target));
+            stream.outputs.push_back(std::make_unique<OutputEncoder>(target));
         } catch (const std::exception& e) {
             failStream(index, e.what());
         }
-        log().line(logLine("stream ", index, ": output opened: ", target.destination, " (",
-                           options.codec == VideoCodec::H264 ? "h264" : "hevc", " ", target.size.width, " x ",
+        log().line(logLine("stream ", index, ": output ready: ", target.destination, " (",
+                           options_.codec == VideoCodec::H264 ? "h264" : "hevc", " ", target.size.width, " x ",
                            target.size.height, " at ", target.frameRate, " fps)"));
     }
+}
 
-    if (source) {
+void Session::attachChannels() {
+    // A stream without a size of its own is read at stream 0's: the reply reports
+    // one size and a Python client reads every stream at it.
+    std::size_t total = 0;
+    for (auto& stream : streams_) {
+        const StreamSpec& spec = stream->spec;
+        std::optional<FrameSize> size = spec.resize;
+        if (!size && spec.index > 0 && streams_.front()->frameSize.width > 0) size = streams_.front()->frameSize;
+        if (!size) size = stream->opened ? stream->opened->size() : spec.outSize.value_or(FrameSize{});
+        stream->frameSize = *size;
+        total += stream->channelBytes();
+    }
+    if (total > kMaxChannelBytesPerSession)
+        throw ConfigError(logLine("the session's channels would take ", total >> 20, " MiB of shared memory; a session may take at most ",
+                                  kMaxChannelBytesPerSession >> 20, " MiB"));
+    for (auto& stream : streams_) attachStream(*stream);
+}
+
+void Session::attachStream(Stream& stream) {
+    const StreamSpec& spec = stream.spec;
+    const std::size_t index = spec.index;
+    const AVPixelFormat pixelFormat = options_.pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
+
+    // Channels: kept or grown, never shrunk, since a client may have them mapped.
+    try {
+        std::string replaced;
+        auto channel = [&](const std::string& name, std::size_t capacity) {
+            auto region = ShmRegion::openOwned(name, capacity, &replaced);
+            if (!replaced.empty())
+                log().line(logLine("stream ", index, ": channel ", name, " was not the host's to use (", replaced,
+                                   "): replaced by a new one"));
+            return region;
+        };
+        stream.input = channel(ch::inputChannelName(index), ch::kInputPayloadOffset + stream.inputFrame());
+        stream.display = channel(ch::displayChannelName(index), ch::kDisplayPayloadOffset + stream.clientFrame());
+        stream.push = channel(ch::pushChannelName(index), ch::kPushPayloadOffset + stream.clientFrame());
+    } catch (const std::exception& e) {
+        failStream(index, std::string("cannot create its channels: ") + e.what());
+    }
+    // No frame of an earlier session may look like one of this session.
+    InputChannelWriter(*stream.input).reset();
+    stream.display->store_word_release(ch::kSizeWordOffset, 0);
+    stream.push->store_word_release(ch::kSizeWordOffset, 0);
+
+    if (stream.opened) {
         InputStreamSettings settings;
         settings.index = index;
-        settings.frameSize = stream->frameSize;
+        settings.frameSize = stream.frameSize;
         settings.pixelFormat = pixelFormat;
-        settings.pacing = options.pacing;
-        settings.loop = options.loop;
-        stream->decoder = std::make_unique<InputStream>(settings, std::move(source), open, *stream->input,
-                                                        stream->stats, stop_);
+        settings.pacing = options_.pacing;
+        settings.loop = options_.loop;
+        settings.threads = codecThreads_;
+        stream.decoder = std::make_unique<InputStream>(settings, std::move(stream.opened), stream.reopen, *stream.input,
+                                                       stream.stats, stop_);
     } else {
-        InputChannelWriter(*stream->input).publishEnd();  // no input: no frame will ever come
+        InputChannelWriter(*stream.input).publishEnd();  // no input: no frame will ever come
     }
 
-    Stream& s = *stream;
-    if (!outputs.empty()) {
-        s.encoder = std::make_unique<StreamEncoder>(index, *spec.outSize, std::move(outputs), s.stats);
+    Stream& s = stream;
+    if (!s.outputs.empty()) {
+        s.encoder = std::make_unique<StreamEncoder>(index, *spec.outSize, std::move(s.outputs), s.stats);
         PushIntakeSettings intake;
         intake.index = index;
         intake.outSize = *spec.outSize;
@@ -180,7 +257,6 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
             s.stats.shown.fetch_add(1 + taken.missed, std::memory_order_relaxed);
             s.shown.keep(frame);
         });
-    streams_.push_back(std::move(stream));
 }
 
 FrameSize Session::reportedSize() const { return streams_.front()->frameSize; }
@@ -189,7 +265,7 @@ void Session::start() {
     started_ = true;
     std::string streams;
     for (const auto& stream : streams_) {
-        streams += logLine("; stream ", stream->index, ": ", stream->frameSize.width, " x ", stream->frameSize.height,
+        streams += logLine("; stream ", stream->index(), ": ", stream->frameSize.width, " x ", stream->frameSize.height,
                            " from ", stream->source);
         if (stream->decoder) stream->decoder->start();
         if (stream->encoder) stream->encoder->start();
@@ -220,7 +296,7 @@ void Session::stop(const std::string& reason) {
     if (!started_) return;  // a session that failed to open was never announced
     for (auto& stream : streams_) {
         const StreamStats& s = stream->stats;
-        std::string line = logLine("stream ", stream->index, ": stopped: delivered ", s.delivered.load(), ", dropped ",
+        std::string line = logLine("stream ", stream->index(), ": stopped: delivered ", s.delivered.load(), ", dropped ",
                                    s.dropped.load(), ", pushed ", s.pushed.load(), ", encoded ", s.encoded.load(),
                                    ", shown ", s.shown.load());
         if (s.skipped.load() > 0) line += logLine(", skipped ", s.skipped.load(), " pushed frames of a wrong size");
@@ -239,7 +315,7 @@ std::string Session::progress() {
     for (auto& stream : streams_) {
         const std::uint64_t delivered = stream->stats.delivered.load(), encoded = stream->stats.encoded.load();
         if (!line.empty()) line += "; ";
-        line += logLine("stream ", stream->index, ": in ", fps((delivered - stream->lastDelivered) / seconds),
+        line += logLine("stream ", stream->index(), ": in ", fps((delivered - stream->lastDelivered) / seconds),
                         " fps, out ", fps((encoded - stream->lastEncoded) / seconds), " fps (", delivered, " delivered, ",
                         stream->stats.dropped.load(), " dropped, ", encoded, " encoded, ", stream->stats.shown.load(),
                         " shown)");

@@ -1,10 +1,11 @@
-// A running session: per stream its channels, the thread that decodes its
-// input into the input channel, the threads that take what the client shows
-// and pushes, and the thread that encodes the pushed frames to the outputs.
+// A session: per stream its channels, the thread that decodes its input into
+// the input channel, the threads that take what the client shows and pushes,
+// and the thread that encodes the pushed frames to the outputs.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,17 +16,31 @@
 
 namespace flumina::host {
 
+// The shared memory the channels of one session may take together.
+inline constexpr std::size_t kMaxChannelBytesPerSession = std::size_t{2} << 30;
+// Threads one stream's codecs and scaling may each use at most; fewer when streams outnumber cores.
+inline constexpr int kMaxCodecThreadsPerStream = 4;
+// Streams whose inputs and outputs open at once.
+inline constexpr std::size_t kParallelOpens = 8;
+
 class Session {
 public:
-    // Opens every input and output and sizes the channels; throws ConfigError naming
-    // the stream index and reason when something cannot be opened. Nothing runs yet,
-    // but the client's pushes and shows are taken from now on.
-    Session(const SessionSpec& spec, const HostOptions& options, const UsbDevices& usb);
+    Session(const HostOptions& options, const UsbDevices& usb);
     // Stops (see stop()).
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // Opens every stream's input and push destinations and checks its save
+    // destinations, several streams at once, each within --open-timeout; throws
+    // ConfigError naming the stream index and reason. Touches no channel.
+    void open(const SessionSpec& spec);
+    // Makes open() give up at once (from any thread); the session is of no use after it.
+    void interrupt();
+    // Sizes, reserves and resets every stream's channels and gets its threads
+    // ready; throws ConfigError when the channels do not fit. Nothing runs yet,
+    // but the client's pushes and shows are taken from now on.
+    void attachChannels();
     // Size of stream 0's decoded frames, as the reply reports it.
     FrameSize reportedSize() const;
     void start();
@@ -38,9 +53,13 @@ public:
 
 private:
     struct Stream;
-    void openStream(const StreamSpec& spec, const HostOptions& options, const UsbDevices& usb);
+    void openStream(Stream& stream);
+    void attachStream(Stream& stream);
 
-    int useType_;
+    const HostOptions& options_;
+    const UsbDevices& usb_;
+    int useType_ = 0;
+    int codecThreads_ = 1;
     std::atomic<bool> stop_{false};
     bool started_ = false;
     bool stopped_ = false;

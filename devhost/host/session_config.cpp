@@ -3,7 +3,8 @@
 #include <cmath>
 
 #include "host_paths.h"
-#include "output_encoder.h"
+#include "log.h"
+#include "url_schemes.h"
 
 namespace flumina::host {
 namespace {
@@ -11,7 +12,7 @@ namespace {
 using nlohmann::json;
 
 constexpr int kMaxDimension = 8192;
-constexpr double kMaxFrameRate = 240;
+
 
 [[noreturn]] void fail(std::size_t index, const std::string& reason) {
     throw ConfigError("stream " + std::to_string(index) + ": " + reason);
@@ -70,6 +71,11 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
     } else if (found == "inputUrl") {
         stream.kind = InputKind::Network;
         stream.url = stringValue(entry, index, "inputUrl");
+        try {
+            checkInputUrl(stream.url);
+        } catch (const std::exception& e) {
+            fail(index, e.what());
+        }
     } else if (found == "file_path") {
         stream.kind = InputKind::File;
         stream.path = localPath(stringValue(entry, index, "file_path"), sdcardDir);
@@ -109,8 +115,9 @@ void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcard
     if (entry.contains("outPath")) stream.outPath = localPath(stringValue(entry, index, "outPath"), sdcardDir);
     if (entry.contains("outFrameRate")) {
         const std::optional<double> rate = numberOf(entry.at("outFrameRate"));
-        if (!rate || !(*rate > 0) || *rate > kMaxFrameRate)
-            fail(index, "outFrameRate must be a number above 0 and at most 240, not " + entry.at("outFrameRate").dump());
+        if (!rate || !(*rate >= kMinFrameRate && *rate <= kMaxFrameRate))
+            fail(index, logLine("outFrameRate must be a number from ", kMinFrameRate, " to ", kMaxFrameRate, ", not ",
+                                entry.at("outFrameRate").dump()));
         stream.outFrameRate = *rate;
     }
     stream.outSize = sizePair(entry, index, "outWidth", "outHeight");

@@ -1,5 +1,7 @@
 #include "session_manager.h"
 
+#include <malloc.h>
+
 #include "channels.h"
 #include "input_channel_writer.h"
 #include "log.h"
@@ -10,6 +12,7 @@ namespace {
 
 namespace ch = flumina::channels;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
+constexpr const char* kShuttingDown = "the service is shutting down";
 
 // The stream indices of a configuration as a native client counts them when
 // it attaches channels: an array's elements, an object's members, one for any
@@ -24,7 +27,7 @@ std::size_t streamIndices(const std::string& config) {
 void endInputs(std::size_t streams) {
     for (std::size_t index = 0; index < std::min(streams, kMaxStreamsPerSession); ++index) {
         try {
-            auto channel = korvane::ipc::dev::ShmRegion::open(ch::inputChannelName(index), ch::kInputPayloadOffset);
+            auto channel = korvane::ipc::dev::ShmRegion::openOwned(ch::inputChannelName(index), ch::kInputPayloadOffset);
             InputChannelWriter(*channel).publishEnd();
         } catch (const std::exception& e) {
             log().error(logLine("cannot end input channel ", ch::inputChannelName(index), ": ", e.what()));
@@ -33,6 +36,10 @@ void endInputs(std::size_t streams) {
 }
 
 }  // namespace
+
+std::string describe(const Caller& caller) {
+    return logLine("caller ", caller.id, " on connection ", caller.connection);
+}
 
 SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb)
     : options_(options), usb_(usb), heartbeat_(ch::kHeartbeatFile) {
@@ -50,28 +57,60 @@ void SessionManager::stopLocked(const std::string& reason) {
     session_->stop(reason);
     session_.reset();
     client_.reset();
+    // A large session leaves its frames' memory free but held by the allocator's arenas; give it back.
+    malloc_trim(0);
+}
+
+std::string SessionManager::givenUpLocked() const {
+    return closing_ ? kShuttingDown : "a newer stream request came before this one's session could start";
 }
 
 nlohmann::json SessionManager::startSession(const std::string& config, int useType, const Caller& caller) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (closing_) throw std::runtime_error("the service is shutting down");
-    stopLocked("replaced by a new session");
+    auto session = std::make_shared<Session>(options_, usb_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) throw std::runtime_error(kShuttingDown);
+        if (opening_) {
+            log().line(logLine("a stream request still opening its session gives way to one of ", describe(caller)));
+            opening_->interrupt();
+        }
+        opening_ = session;
+        if (session_ && !client_->gone())
+            log().line(logLine("replacing the session of ", describe(caller_), ", whose client is still there, with one for ",
+                               describe(caller)));
+        stopLocked("replaced by a new session");
+    }
     try {
         const SessionSpec spec = parseSession(config, useType, options_.sdcardDir);
         log().line(logLine("starting a session for caller ", caller.id, ": use type ", useType, ", ",
                            spec.streams.size(), spec.streams.size() == 1 ? " stream" : " streams"));
-        auto session = std::make_unique<Session>(spec, options_, usb_);
-        const FrameSize size = session->reportedSize();
+        session->open(spec);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (opening_ != session) throw std::runtime_error(givenUpLocked());
         auto client = std::make_unique<ClientWatch>(caller.id, caller.connection);
+        try {
+            session->attachChannels();
+            session->start();
+        } catch (...) {
+            // Let go of its channels before another session may take them.
+            session->stop("not started");
+            throw;
+        }
         log().line(client->watching().empty()
                        ? logLine("caller ", caller.id, " is no running process: only the heartbeat tells when it is gone")
                        : logLine("the session ends when ", client->watching(), " does"));
-        session->start();
-        session_ = std::move(session);
+        const FrameSize size = session->reportedSize();
+        opening_.reset();
+        session_ = session;
         client_ = std::move(client);
+        caller_ = caller;
         heartbeat_.restart();
         return {{"content", {{"rgbwidth", size.width}, {"rgbheight", size.height}}}};
     } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A newer request, which owns the channels now, or a shutdown made this one give up.
+        if (opening_ != session) throw std::runtime_error(givenUpLocked());
+        opening_.reset();
         endInputs(streamIndices(config));
         throw;
     }
@@ -88,6 +127,7 @@ void SessionManager::connectionClosed(std::uint64_t connection) {
 void SessionManager::shutdown(const std::string& reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
+    if (opening_) opening_->interrupt();
     stopLocked(reason);
     wake_.notify_all();
 }

@@ -27,6 +27,9 @@ struct Caller {
     std::uint64_t connection = 0;
 };
 
+// "caller 4242 on connection 3", for the log.
+std::string describe(const Caller& caller);
+
 class SessionManager {
 public:
     SessionManager(const HostOptions& options, const UsbDevices& usb);
@@ -39,7 +42,8 @@ public:
     // the reply's result ({"content": {"rgbwidth", "rgbheight"}}); throws ConfigError
     // (or what opening threw) with nothing left running, after ending the input
     // channel of every stream index of `config`, so that no client reads a frame
-    // of an earlier session.
+    // of an earlier session. Opening holds up no other call: a newer request or a
+    // shutdown makes it give up at once.
     nlohmann::json startSession(const std::string& config, int useType, const Caller& caller);
     // A client connection has closed; the session ends if it belonged to a native client on it.
     // Never waits for a session to start or stop.
@@ -49,14 +53,18 @@ public:
 
 private:
     void stopLocked(const std::string& reason);
+    // Why a request whose session is no longer the one opening gave up.
+    std::string givenUpLocked() const;
     void watch();
 
     const HostOptions& options_;
     const UsbDevices& usb_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::unique_ptr<Session> session_;
+    std::shared_ptr<Session> opening_;  // the latest request's session, until it runs or fails
+    std::shared_ptr<Session> session_;  // the running session
     std::unique_ptr<ClientWatch> client_;
+    Caller caller_;                     // the running session's
     bool closing_ = false;
     std::mutex closedMutex_;
     std::vector<std::uint64_t> closedConnections_;  // since the watcher last looked

@@ -132,9 +132,10 @@ std::string ChildProcess::output() {
     return all;
 }
 
-HostProcess::HostProcess(std::vector<std::string> options)
+HostProcess::HostProcess(std::vector<std::string> options, std::vector<std::string> wrapper)
     : process_([&] {
-          std::vector<std::string> argv = {FLUMINA_HOST_BIN, "--port", "0"};
+          std::vector<std::string> argv = std::move(wrapper);
+          argv.insert(argv.end(), {FLUMINA_HOST_BIN, "--port", "0"});
           argv.insert(argv.end(), options.begin(), options.end());
           return argv;
       }()) {

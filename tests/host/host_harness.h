@@ -46,10 +46,11 @@ private:
     bool closed_ = false;
 };
 
-// flumina-host on an ephemeral port, with the given extra options.
+// flumina-host on an ephemeral port, with the given extra options, run by
+// `wrapper` (a command that runs the rest of its arguments) when one is given.
 class HostProcess {
 public:
-    explicit HostProcess(std::vector<std::string> options = {});
+    explicit HostProcess(std::vector<std::string> options = {}, std::vector<std::string> wrapper = {});
     int port() const { return port_; }
     ChildProcess& process() { return process_; }
     std::optional<std::string> waitForLog(const std::string& fragment, std::chrono::milliseconds timeout = 5s) {

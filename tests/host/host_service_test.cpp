@@ -1,9 +1,12 @@
 // flumina-host end to end: the service process, the native client library in
 // a client process, and FFmpeg's command-line tools as media source, receiver
 // and judge.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -28,6 +31,21 @@ constexpr std::size_t kClipFrameBytes = 320 * 240 * 3;
 // As the Python client writes a path of its userland for the host.
 std::string hostPath(const std::string& path) { return std::string(flumina::userland::kPrefix) + path; }
 
+json streamRequest(LineClient& client, const json& config, int useType, std::chrono::milliseconds timeout = 15s) {
+    return client.call({{"id", 0}, {"method", "stream"}, {"params", {config.dump(), useType, 1}}}, timeout);
+}
+
+// The reply's error holds `fragment`.
+void expectRefusal(const json& reply, const std::string& fragment) {
+    ASSERT_TRUE(reply["error"].is_string()) << reply.dump();
+    EXPECT_NE(reply["error"].get<std::string>().find(fragment), std::string::npos) << reply.dump();
+}
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 class HostServiceTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -42,8 +60,8 @@ protected:
     std::string clip() const { return clips_->file("clip.mp4"); }
 
     // Starts the service and points the clients' port file at it.
-    HostProcess& startHost(std::vector<std::string> options = {}) {
-        host_ = std::make_unique<HostProcess>(std::move(options));
+    HostProcess& startHost(std::vector<std::string> options = {}, std::vector<std::string> wrapper = {}) {
+        host_ = std::make_unique<HostProcess>(std::move(options), std::move(wrapper));
         portFile_ = std::make_unique<PortFileGuard>(std::to_string(host_->port()) + "\n");
         return *host_;
     }
@@ -52,6 +70,12 @@ protected:
         std::vector<std::string> argv = {HOST_SESSION_CLIENT, config.dump(), std::to_string(useType)};
         argv.insert(argv.end(), args.begin(), args.end());
         return std::make_unique<ChildProcess>(argv);
+    }
+
+    // After whatever came before, a plain file session starts.
+    void expectANormalSession(LineClient& client) {
+        const json reply = streamRequest(client, json::array({{{"file_path", clip()}}}), 7);
+        EXPECT_TRUE(reply["error"].is_null()) << reply.dump() << host_->process().output();
     }
 
     // A session that stops cleanly reports no error and exits 0.
@@ -72,6 +96,7 @@ TempDir* HostServiceTest::clips_ = nullptr;
 json savedOutput(const std::string& path, int width = 320, int height = 240) {
     return {{"outPath", path}, {"outFrameRate", 25}, {"outWidth", width}, {"outHeight", height}};
 }
+
 
 TEST_F(HostServiceTest, AnswersBadRequestsWithAnErrorAndKeepsServing) {
     HostProcess& host = startHost();
@@ -256,7 +281,7 @@ TEST_F(HostServiceTest, MapsHostPathsBackToThisMachine) {
     entry["file_path"] = "/sdcard/clip.mp4";
     EXPECT_TRUE(stream(entry)["error"].is_null());
     EXPECT_TRUE(host.waitForLog("input opened: file " + sdcard + "/clip.mp4"));
-    EXPECT_TRUE(host.waitForLog("output opened: " + sdcard + "/out.mp4"));
+    EXPECT_TRUE(host.waitForLog("output ready: " + sdcard + "/out.mp4"));
 
     // "/sdcard" names a folder: "/sdcardX" is a path of its own.
     const json other = stream({{"file_path", "/sdcardX/clip.mp4"}});
@@ -425,6 +450,11 @@ TEST_F(HostServiceTest, ANewSessionReplacesTheRunningOneAndFinalisesItsOutputs) 
     };
     EXPECT_LT(at("output " + first + " finalised"), at("starting a session for caller 4242"));
     EXPECT_LT(at("session stopped: replaced by a new session"), at("starting a session for caller 4242"));
+    // Its client was still there: both callers are named.
+    const std::optional<std::string> replacing = host.waitForLog("replacing the session of caller 1 on connection ");
+    ASSERT_TRUE(replacing);
+    EXPECT_NE(replacing->find("whose client is still there, with one for caller 4242 on connection "), std::string::npos)
+        << *replacing;
     const Probe found = probe(first);
     EXPECT_GE(found.frames, 10);
     EXPECT_TRUE(found.clean);
@@ -506,6 +536,153 @@ TEST_F(HostServiceTest, RunsCameraSessionsOnTheTestPattern) {
     ASSERT_EQ(usb->wait(15s), 0) << usb->output();
     EXPECT_NE(usb->output().find("frame 2 172800"), std::string::npos) << usb->output();
     EXPECT_TRUE(host_->waitForLog("stream 1: 320 x 180 from camera USB 1003: test pattern 320 x 180"));
+    expectCleanStop();
+}
+
+TEST_F(HostServiceTest, NeverWaitsOnAFifoNorOnAnotherRequestsSlowOpen) {
+    const std::string fifo = dir_.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // An HTTP server that takes the connection and never answers: its input opens until --open-timeout.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    const json slow = json::array({{{"inputUrl", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x.mp4"}}});
+
+    HostProcess& host = startHost({"--open-timeout", "60"});
+    LineClient client(host.port());
+    expectRefusal(streamRequest(client, json::array({{{"file_path", fifo}}}), 7, 5s),
+                  "stream 0: cannot open " + fifo + ": it is a FIFO, not a regular file");
+    json output = savedOutput(fifo);
+    output["file_path"] = clip();
+    expectRefusal(streamRequest(client, json::array({output}), 7, 5s),
+                  "stream 0: cannot open " + fifo + " for writing: it is a FIFO, not a regular file");
+
+    // A request that opens slowly holds up no other: the newer one is served at once, the older one gives up.
+    LineClient waiting(host.port());
+    waiting.send(json({{"id", 1}, {"method", "stream"}, {"params", {slow.dump(), 1, 1}}}).dump() + "\n");
+    ASSERT_TRUE(host.waitForLog("starting a session for caller 1: use type 1"));
+    const auto asked = std::chrono::steady_clock::now();
+    expectANormalSession(client);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    const std::optional<std::string> gaveUp = waiting.readLine(5s);
+    ASSERT_TRUE(gaveUp);
+    expectRefusal(json::parse(*gaveUp), "a newer stream request came before this one's session could start");
+
+    // Nor does it hold up the end of the service.
+    waiting.send(json({{"id", 2}, {"method", "stream"}, {"params", {slow.dump(), 1, 1}}}).dump() + "\n");
+    ASSERT_TRUE(host.waitForLog("gives way to one of caller 1"));
+    std::this_thread::sleep_for(200ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    host.process().signal(SIGTERM);
+    EXPECT_EQ(host.process().wait(5s), 0) << host.process().output();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+    ::close(silent);
+}
+
+TEST_F(HostServiceTest, RefusesASessionLargerThanSharedMemoryAndServesTheNextOne) {
+    // A shared-memory folder of 64 MiB of the host's own, in a mount namespace of its own.
+    const std::vector<std::string> smallShm = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                               "mount -t tmpfs -o size=64m none /dev/shm && exec \"$0\" \"$@\""};
+    std::string why;
+    std::vector<std::string> probe = smallShm;
+    probe.push_back("true");
+    if (runCommand(probe, &why, 10s) != 0) GTEST_SKIP() << "no private /dev/shm here: " << why;
+
+    HostProcess& host = startHost({}, smallShm);
+    LineClient client(host.port());
+    // Two streams pushing 4096 x 2048 frames: their display and push channels take 96 MiB.
+    const json big = json::array({savedOutput(dir_.file("a.mp4"), 4096, 2048), savedOutput(dir_.file("b.mp4"), 4096, 2048)});
+    const json reply = streamRequest(client, big, 9);
+    expectRefusal(reply, "cannot create its channels: cannot reserve 25169928 bytes of memory for channel ");
+    expectRefusal(reply, "No space left on device");
+    expectANormalSession(client);
+    expectCleanStop();
+}
+
+TEST_F(HostServiceTest, RefusesWhatGoesBeyondItsLimits) {
+    HostProcess& host = startHost();
+    LineClient client(host.port());
+    expectRefusal(streamRequest(client, json(65, {{"file_path", clip()}}), 7), "holds 65 streams; at most 64");
+    for (const double rate : {1e-300, 0.05, 1e9}) {
+        json output = savedOutput(dir_.file("rate.mp4"));
+        output["file_path"] = clip();
+        output["outFrameRate"] = rate;
+        expectRefusal(streamRequest(client, json::array({output}), 7), "stream 0: outFrameRate must be a number from 0.1 to 240");
+    }
+    const json huge = {{"file_path", clip()}, {"inputResizeWidth", 8192}, {"inputResizeHeight", 8192}};
+    expectRefusal(streamRequest(client, json(4, huge), 7), "a session may take at most 2048 MiB");
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("rate.mp4")));
+
+    std::vector<std::unique_ptr<LineClient>> crowd;
+    for (int i = 0; i < 63; ++i) crowd.push_back(std::make_unique<LineClient>(host.port()));
+    LineClient tooMany(host.port());
+    const std::optional<std::string> refusal = tooMany.readLine();
+    ASSERT_TRUE(refusal);
+    expectRefusal(json::parse(*refusal), "at most 64 connections at once");
+    crowd.clear();
+    expectANormalSession(client);
+    expectCleanStop();
+}
+
+TEST_F(HostServiceTest, LeavesReadOnlyLinkedAndUnusedOutputsAsTheyWere) {
+    const std::string readOnly = dir_.file("read-only.mp4"), target = dir_.file("target.mp4"),
+                      link = dir_.file("link.mp4"), unused = dir_.file("unused.mp4");
+    std::ofstream(readOnly) << "precious";
+    ::chmod(readOnly.c_str(), 0444);
+    std::ofstream(target) << "target";
+    std::filesystem::create_symlink(target, link);
+    std::ofstream(unused) << "kept";
+
+    HostProcess& host = startHost();
+    LineClient client(host.port());
+    auto saveTo = [&](const std::string& path) {
+        json output = savedOutput(path);
+        output["file_path"] = clip();
+        return streamRequest(client, json::array({output}), 7);
+    };
+    expectRefusal(saveTo(readOnly), "cannot open " + readOnly + " for writing: it is read-only (mode 0444)");
+    expectRefusal(saveTo(link), "cannot open " + link + " for writing: it is a symbolic link");
+    expectRefusal(streamRequest(client, json::array({{{"inputUrl", "concat:" + clip() + "|" + clip()}}}), 1),
+                  "stream 0: inputUrl scheme \"concat\" is not served");
+    // A session that no client pushes to neither empties nor removes a file that was there.
+    EXPECT_TRUE(saveTo(unused)["error"].is_null());
+    expectANormalSession(client);
+    EXPECT_EQ(contentOf(readOnly), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(contentOf(target), "target");
+    EXPECT_EQ(contentOf(unused), "kept");
+    expectCleanStop();
+}
+
+TEST_F(HostServiceTest, UsesNoChannelObjectThatAnotherUserMayWrite) {
+    // Another user's channel object, which anyone may write and which that user keeps mapped.
+    const std::string input = flumina::channels::inputChannelName(0);
+    auto planted = korvane::ipc::dev::ShmRegion::open(input, 8 + kClipFrameBytes);
+    const std::string object = "/dev/shm" + korvane::ipc::dev::shmObjectName(input);
+    ASSERT_EQ(::chown(object.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(object.c_str(), 0666), 0);
+
+    startHost({"--no-pacing"});
+    auto client = startClient(json::array({{{"file_path", clip()}}}), 7);
+    ASSERT_EQ(client->wait(30s), 0) << client->output() << host_->process().output();
+    EXPECT_NE(client->output().find("end\nframes: 30"), std::string::npos) << client->output();
+    EXPECT_TRUE(host_->waitForLog("stream 0: channel " + input + " was not the host's to use (owned by uid 65534, mode 0666"));
+    EXPECT_EQ(planted->load_word_acquire(flumina::channels::kSizeWordOffset), 0u) << "a frame reached the planted object";
+    struct stat st {};
+    ASSERT_EQ(::stat(object.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A path with a newline is one log line.
+    LineClient other(host_->port());
+    expectRefusal(streamRequest(other, json::array({{{"file_path", "/no/such\nfile"}}}), 7), "cannot open /no/such\nfile");
+    EXPECT_TRUE(host_->waitForLog("cannot open /no/such\\nfile"));
+    expectANormalSession(other);
     expectCleanStop();
 }
 

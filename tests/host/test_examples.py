@@ -38,4 +38,4 @@ def test_passthrough_hands_every_frame_back(start_host, clip, tmp_path):
     assert (codec, width, height, clean) == ("h264", 160, 120, True)
     assert frames == CLIP_FRAMES
     assert f"output {output} finalised" in host.log()
-    assert USERLAND_PREFIX not in host.log().split("output opened: ")[1].split("\n")[0]
+    assert USERLAND_PREFIX not in host.log().split("output ready: ")[1].split("\n")[0]

@@ -1,0 +1,61 @@
+#include "url_schemes.h"
+
+#include <cctype>
+#include <stdexcept>
+
+namespace flumina::host {
+namespace {
+
+// Input schemes: those FFmpeg opens over the network (rtsp is a demuxer that
+// opens tcp, udp and rtp itself), and "file".
+constexpr const char* kInputSchemes[] = {"file", "http", "https", "rtsp", "rtsps", "rtmp", "rtmps",
+                                         "rtp",  "udp",  "srt",   "tcp"};
+
+}  // namespace
+
+std::string servedInputSchemes() {
+    std::string list;
+    for (const char* scheme : kInputSchemes) list += (list.empty() ? "" : ", ") + std::string(scheme);
+    return list;
+}
+
+std::string schemeOf(const std::string& url) {
+    // RFC 3986: a letter, then letters, digits, '+', '-' or '.', then ':'.
+    if (url.empty() || !std::isalpha(static_cast<unsigned char>(url[0]))) return {};
+    std::size_t end = 1;
+    while (end < url.size() && (std::isalnum(static_cast<unsigned char>(url[end])) || url[end] == '+' ||
+                                url[end] == '-' || url[end] == '.'))
+        ++end;
+    if (end >= url.size() || url[end] != ':') return {};
+    std::string scheme = url.substr(0, end);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme;
+}
+
+std::optional<std::string> plainFilePath(const std::string& url) {
+    const std::string scheme = schemeOf(url);
+    if (scheme.empty()) return url;
+    // As FFmpeg's file protocol reads it: "file:" off, the rest a path ("file:///x" is "///x").
+    if (scheme == "file") return url.substr(5);
+    return std::nullopt;
+}
+
+void checkInputUrl(const std::string& url) {
+    const std::string scheme = schemeOf(url);
+    if (scheme.empty()) return;
+    for (const char* served : kInputSchemes)
+        if (scheme == served) return;
+    throw std::runtime_error("inputUrl scheme \"" + scheme + "\" is not served (" + servedInputSchemes() + ")");
+}
+
+const char* muxerForUrl(const std::string& url) {
+    const std::size_t colon = url.find("://");
+    const std::string scheme = colon == std::string::npos ? std::string() : url.substr(0, colon);
+    if (scheme == "rtmp" || scheme == "rtmps") return "flv";
+    if (scheme == "rtsp") return "rtsp";
+    if (scheme == "udp" || scheme == "srt" || scheme == "tcp" || scheme == "rtp") return "mpegts";
+    throw std::runtime_error("cannot push to " + url + ": no muxer for scheme \"" + scheme +
+                             "\" (rtmp, rtsp, udp, srt and tcp are served)");
+}
+
+}  // namespace flumina::host
