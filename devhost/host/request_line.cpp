@@ -23,7 +23,7 @@ Request parseRequest(const std::string& line) {
     json parsed;
     try {
         parsed = json::parse(line);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // a syntax error, or a number too large (1e999)
         request.error = std::string("request is not valid JSON: ") + e.what();
         return request;
     }

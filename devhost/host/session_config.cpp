@@ -180,7 +180,7 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
     json config;
     try {
         config = json::parse(configText);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // a syntax error, or a number too large (1e999)
         throw ConfigError(std::string("session configuration is not valid JSON: ") + e.what());
     }
     if (!config.is_array()) throw ConfigError("session configuration must be a JSON array of stream objects, not " +

@@ -115,6 +115,8 @@ TEST_F(HostServiceTest, AnswersBadRequestsWithAnErrorAndKeepsServing) {
         {R"({"id":9,"method":"stream","params":["{\"file_path\":\"/x\"}",7,1]})", "must be a JSON array"},
         {R"({"id":10,"method":"requestPermission","params":[]})", "takes 1 param"},
         {R"({"id":11,"method":"searchUSB","params":[1]})", "takes no params"},
+        {R"({"id":1e999,"method":"searchUSB"})", "number overflow parsing '1e999'"},
+        {R"({"id":12,"method":"stream","params":["[{\"outFrameRate\":1e999}]",7,1]})", "number overflow"},
     };
     for (const auto& [line, fragment] : cases) {
         client.send(line + "\n");
