@@ -163,6 +163,20 @@ void checkAgainstUseType(const StreamSpec& stream, const UseType& rule) {
     }
 }
 
+// Two streams saving to one file, or one saving over another's input, would spoil both.
+void checkOutputsApart(const std::vector<StreamSpec>& streams) {
+    for (const StreamSpec& stream : streams) {
+        if (stream.outPath.empty()) continue;
+        for (const StreamSpec& other : streams) {
+            if (other.kind == InputKind::File && other.path == stream.outPath)
+                fail(stream.index, "outPath " + stream.outPath + " is the input of stream " + std::to_string(other.index));
+            if (other.index < stream.index && other.outPath == stream.outPath)
+                fail(stream.index,
+                     "outPath " + stream.outPath + " is stream " + std::to_string(other.index) + "'s outPath too");
+        }
+    }
+}
+
 }  // namespace
 
 const char* inputKindKey(InputKind kind) {
@@ -205,6 +219,7 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
         checkAgainstUseType(stream, *rule);
         session.streams.push_back(std::move(stream));
     }
+    checkOutputsApart(session.streams);
     return session;
 }
 

@@ -651,6 +651,10 @@ TEST_F(HostServiceTest, LeavesReadOnlyLinkedAndUnusedOutputsAsTheyWere) {
     expectRefusal(saveTo(link), "cannot open " + link + " for writing: it is a symbolic link");
     expectRefusal(streamRequest(client, json::array({{{"inputUrl", "concat:" + clip() + "|" + clip()}}}), 1),
                   "stream 0: inputUrl scheme \"concat\" is not served");
+    json overItsInput = savedOutput(clip());
+    overItsInput["file_path"] = clip();
+    expectRefusal(streamRequest(client, json::array({overItsInput}), 7),
+                  "stream 0: outPath " + clip() + " is the input of stream 0");
     // A session that no client pushes to neither empties nor removes a file that was there.
     EXPECT_TRUE(saveTo(unused)["error"].is_null());
     expectANormalSession(client);
