@@ -38,6 +38,23 @@ std::string fps(double rate) {
     return text;
 }
 
+std::size_t clientFrameBytes(FrameSize frame, const StreamSpec& spec) {
+    return std::max(frame.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0);
+}
+
+// What the three channels of a stream whose client reads `frame` take in shared memory.
+std::size_t channelBytes(FrameSize frame, const StreamSpec& spec) {
+    return 3 * korvane::ipc::dev::WriteLog::kBytes + ch::kInputPayloadOffset + frame.rgbBytes() +
+           ch::kDisplayPayloadOffset + ch::kPushPayloadOffset + 2 * clientFrameBytes(frame, spec);
+}
+
+void checkChannelBytes(std::size_t total) {
+    if (total > kMaxChannelBytesPerSession)
+        throw ConfigError(logLine("the session's channels would take ", total >> 20,
+                                  " MiB of shared memory; a session may take at most ",
+                                  kMaxChannelBytesPerSession >> 20, " MiB"));
+}
+
 }  // namespace
 
 // Members in order of construction; the threads, last, go first.
@@ -60,12 +77,7 @@ struct Session::Stream {
     std::size_t index() const { return spec.index; }
     // Bytes of the frames the client reads, and of those it shows and pushes.
     std::size_t inputFrame() const { return frameSize.rgbBytes(); }
-    std::size_t clientFrame() const { return std::max(frameSize.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0); }
-    // What the three channels take in shared memory.
-    std::size_t channelBytes() const {
-        return 3 * korvane::ipc::dev::WriteLog::kBytes + ch::kInputPayloadOffset + inputFrame() +
-               ch::kDisplayPayloadOffset + ch::kPushPayloadOffset + 2 * clientFrame();
-    }
+    std::size_t clientFrame() const { return clientFrameBytes(frameSize, spec); }
 };
 
 Session::Session(const HostOptions& options, const UsbDevices& usb)
@@ -77,6 +89,10 @@ void Session::interrupt() { stop_.store(true); }
 
 void Session::open(const SessionSpec& spec) {
     useType_ = spec.useType;
+    // What the sizes known now need already, so that a session far too large opens no encoder.
+    std::size_t least = 0;
+    for (const StreamSpec& stream : spec.streams) least += channelBytes(stream.resize.value_or(FrameSize{}), stream);
+    checkChannelBytes(least);
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     codecThreads_ = std::clamp(cores / static_cast<int>(spec.streams.size()), 1, kMaxCodecThreadsPerStream);
     for (const StreamSpec& streamSpec : spec.streams) {
@@ -187,11 +203,9 @@ void Session::attachChannels() {
         if (!size && spec.index > 0 && streams_.front()->frameSize.width > 0) size = streams_.front()->frameSize;
         if (!size) size = stream->opened ? stream->opened->size() : spec.outSize.value_or(FrameSize{});
         stream->frameSize = *size;
-        total += stream->channelBytes();
+        total += channelBytes(stream->frameSize, spec);
     }
-    if (total > kMaxChannelBytesPerSession)
-        throw ConfigError(logLine("the session's channels would take ", total >> 20, " MiB of shared memory; a session may take at most ",
-                                  kMaxChannelBytesPerSession >> 20, " MiB"));
+    checkChannelBytes(total);
     for (auto& stream : streams_) attachStream(*stream);
 }
 
