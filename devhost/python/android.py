@@ -4,8 +4,8 @@
 from /etc/opt/korvane/ap_port, else 43329). Each call sends one request line
 and waits for its reply line (contracts/protocol.md), and returns an object
 whose ``result`` attribute is the JSON text of the reply's result. A reply
-that reports an error is printed to standard error, as the native client
-does, and returned all the same.
+that reports an error raises ``HostError`` with the service's message, so a
+refused session fails ``flm.build`` before anything is attached.
 
 Run ``python3 -m android --help`` to send a request by hand.
 """
@@ -45,6 +45,10 @@ def read_port(path=PORT_FILE):
     if port == -1 or not -_INT32_MAX - 1 <= port <= _INT32_MAX:
         return DEFAULT_PORT
     return port
+
+
+class HostError(RuntimeError):
+    """The host stream service answered a request with an error; the message is the service's."""
 
 
 class Reply:
@@ -122,7 +126,7 @@ class Bridge:
             raise ValueError(f"the host stream service answered {method} without a result: {answer[:200]!r}")
         error = reply.get("error")
         if error is not None:
-            print(error, file=sys.stderr)
+            raise HostError(error if isinstance(error, str) else json.dumps(error))
         return Reply(json.dumps(reply["result"]), error)
 
 
@@ -159,11 +163,11 @@ def _main(argv):
                 reply = bridge.searchUSB()
             else:
                 reply = bridge.requestPermission(args.device_id)
-    except (ConnectionError, ValueError) as e:
+    except (ConnectionError, ValueError, HostError) as e:
         print(f"android: {e}", file=sys.stderr)
         return 1
     print(reply.result)
-    return 0 if reply.error is None else 1
+    return 0
 
 
 if __name__ == "__main__":

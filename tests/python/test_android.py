@@ -52,7 +52,7 @@ def port_file(tmp_path):
         path.write_bytes(saved)
 
 
-def test_requests_and_replies_follow_the_line_protocol(port_file, capsys):
+def test_requests_and_replies_follow_the_line_protocol(port_file):
     content = {"content": {"rgbwidth": 640, "rgbheight": 480}}
     service = FakeService([
         {"id": 0, "result": content, "error": None},
@@ -63,14 +63,15 @@ def test_requests_and_replies_follow_the_line_protocol(port_file, capsys):
     bridge = android.Android()
     assert json.loads(bridge.stream('[{"inputUrl": "rtsp://c/1"}]', 1, 4242).result) == content
     assert json.loads(bridge.requestPermission(5).result) == {"granted": True, "deviceID": 5}
-    assert bridge.searchUSB().result == "null"
+    with pytest.raises(android.HostError, match="^no such device$") as refused:
+        bridge.searchUSB()
+    assert isinstance(refused.value, RuntimeError)
     service.close()
     assert service.requests == [
         b'{"id":0,"method":"stream","params":["[{\\"inputUrl\\": \\"rtsp://c/1\\"}]",1,4242]}\n',
         b'{"id":1,"method":"requestPermission","params":[5]}\n',
         b'{"id":2,"method":"searchUSB","params":[]}\n',
     ]
-    assert capsys.readouterr().err == "no such device\n"
 
 
 @pytest.mark.parametrize("text, port", [
