@@ -31,20 +31,27 @@ def read_port(path=PORT_FILE):
     line is ignored. A missing or empty file, no number, a number too large
     for an int or -1 give the default.
     """
+    return port_and_source(path)[0]
+
+
+def port_and_source(path=PORT_FILE):
+    """(port, where it came from), the latter for messages: "from FILE", "no port file FILE", ..."""
     try:
         with open(path, encoding="ascii", errors="replace") as f:
             line = f.readline()
     except OSError:
-        return DEFAULT_PORT
+        return DEFAULT_PORT, f"no port file {path}"
     match = _PORT_LINE.match(line)
     if match is None:
         if line.strip():
             print(f"android: no port number in {path}, using {DEFAULT_PORT}", file=sys.stderr)
-        return DEFAULT_PORT
+        return DEFAULT_PORT, f"no port number in {path}"
     port = int(match.group(1))
-    if port == -1 or not -_INT32_MAX - 1 <= port <= _INT32_MAX:
-        return DEFAULT_PORT
-    return port
+    if not -_INT32_MAX - 1 <= port <= _INT32_MAX:
+        return DEFAULT_PORT, f"port number out of range in {path}"
+    if port == -1:
+        return DEFAULT_PORT, f"{path} says -1"
+    return port, f"from {path}"
 
 
 class HostError(RuntimeError):
@@ -66,13 +73,15 @@ class Bridge:
     """One connection to the host stream service; requests are answered in order."""
 
     def __init__(self, port=None):
-        self.address = (HOST, read_port() if port is None else port)
+        port, source = port_and_source() if port is None else (port, "given")
+        self.address = (HOST, port)
         self._next_id = 0
         try:
             self._socket = socket.create_connection(self.address)
         except (OSError, OverflowError) as e:
             raise ConnectionError(
-                f"cannot reach the host stream service at {self._where()}: {getattr(e, 'strerror', None) or e}"
+                f"cannot connect to the host stream service at {self._where()} ({source}; is the service running?): "
+                f"{getattr(e, 'strerror', None) or e}"
             ) from e
         self._lines = self._socket.makefile("rb")
 

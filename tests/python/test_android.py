@@ -87,11 +87,12 @@ def test_missing_port_file_gives_the_default(port_file):
     assert android.read_port() == 43329
 
 
-def test_unreachable_service_raises_connection_error_naming_the_address():
+def test_unreachable_service_raises_connection_error_naming_the_address_and_the_port_file(port_file):
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = taken.getsockname()[1]
-    with pytest.raises(ConnectionError, match=f"127.0.0.1:{port}"):
-        android.Bridge(port)
+    port_file.write_text(f"{port}\n")
+    with pytest.raises(ConnectionError, match=rf"127\.0\.0\.1:{port} \(from {android.PORT_FILE}; is the service"):
+        android.Android()
 
 
 @pytest.mark.parametrize("reply, error", [(b"", ConnectionError), (b"not json\n", ValueError),
