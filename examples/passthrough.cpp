@@ -18,11 +18,9 @@
 #include <string>
 
 #include "flumina.h"
+#include "userland.h"
 
 namespace {
-
-// Where the host finds this userland's files.
-const std::string kUserlandPrefix = "/data/data/com.korvane/files/home/debian-fs";
 
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
@@ -33,8 +31,8 @@ std::string absolute(const std::string& path) {
 
 // A path as the host sees it; "/sdcard" is the same in both views.
 std::string hostPath(const std::string& path) {
-    if (path.compare(0, 7, "/sdcard") == 0) return path;
-    return kUserlandPrefix + absolute(path);
+    if (path.compare(0, 7, flumina::userland::kSharedFolder) == 0) return path;
+    return flumina::userland::kPrefix + absolute(path);
 }
 
 int usage(const char* problem) {

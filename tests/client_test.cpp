@@ -156,6 +156,25 @@ TEST_F(ClientTest, ReadsThePortFileAsStoiWouldAndReportsBadNumbers) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+TEST(ConnectTest, TheErrorNamesTheAddressThePortAndWhereThePortCameFrom) {
+    int port;
+    {
+        FakeService gone;  // a port that was free a moment ago
+        port = gone.port();
+    }
+    const PortFileGuard file(std::to_string(port) + "\n");
+    try {
+        Android host;
+        ADD_FAILURE() << "connected to a closed port";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::asio::error::connection_refused);
+        EXPECT_EQ(std::string(e.what()), "cannot connect to the host stream service at 127.0.0.1:" +
+                                             std::to_string(port) +
+                                             " (from /etc/opt/korvane/ap_port; is the service running?): " +
+                                             e.code().message());
+    }
+}
+
 TEST_F(ClientTest, SendsTheExactFirstRequestAndCountsIds) {
     Android host;
     testing::internal::CaptureStdout();

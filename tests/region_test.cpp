@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -75,10 +76,18 @@ TEST_F(RegionTest, AttachCreatesAPrivateObjectLargeEnoughForA4kFrame) {
     EXPECT_LT(static_cast<std::size_t>(st.st_blocks) * 512, std::size_t{1} << 20);
 }
 
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) count += entry.is_symlink();
+    return count;
+}
+
 TEST_F(RegionTest, AttachingANameAgainReturnsTheRegionAlreadyMappedAndOthersSeeItsWrites) {
     const std::string n = name("shared");
     AndroidAshmem* writer = AndroidAshmem::attach_ashmem(n);
-    EXPECT_EQ(AndroidAshmem::attach_ashmem(n), writer);
+    const std::size_t descriptors = openDescriptors();
+    for (int start = 0; start < 50; ++start) EXPECT_EQ(AndroidAshmem::attach_ashmem(n), writer);
+    EXPECT_EQ(openDescriptors(), descriptors);
     auto other = ShmRegion::open(n);  // a mapping of its own, as another process has
     AndroidAshmem* reader = other.get();
     const char payload[] = "frame bytes";

@@ -4,8 +4,8 @@
 from /etc/opt/korvane/ap_port, else 43329). Each call sends one request line
 and waits for its reply line (contracts/protocol.md), and returns an object
 whose ``result`` attribute is the JSON text of the reply's result. A reply
-that reports an error is printed to standard error, as the native client
-does, and returned all the same.
+that reports an error raises ``HostError`` with the service's message, so a
+refused session fails ``flm.build`` before anything is attached.
 
 Run ``python3 -m android --help`` to send a request by hand.
 """
@@ -31,20 +31,31 @@ def read_port(path=PORT_FILE):
     line is ignored. A missing or empty file, no number, a number too large
     for an int or -1 give the default.
     """
+    return port_and_source(path)[0]
+
+
+def port_and_source(path=PORT_FILE):
+    """(port, where it came from), the latter for messages: "from FILE", "no port file FILE", ..."""
     try:
         with open(path, encoding="ascii", errors="replace") as f:
             line = f.readline()
     except OSError:
-        return DEFAULT_PORT
+        return DEFAULT_PORT, f"no port file {path}"
     match = _PORT_LINE.match(line)
     if match is None:
         if line.strip():
             print(f"android: no port number in {path}, using {DEFAULT_PORT}", file=sys.stderr)
-        return DEFAULT_PORT
+        return DEFAULT_PORT, f"no port number in {path}"
     port = int(match.group(1))
-    if port == -1 or not -_INT32_MAX - 1 <= port <= _INT32_MAX:
-        return DEFAULT_PORT
-    return port
+    if not -_INT32_MAX - 1 <= port <= _INT32_MAX:
+        return DEFAULT_PORT, f"port number out of range in {path}"
+    if port == -1:
+        return DEFAULT_PORT, f"{path} says -1"
+    return port, f"from {path}"
+
+
+class HostError(RuntimeError):
+    """The host stream service answered a request with an error; the message is the service's."""
 
 
 class Reply:
@@ -62,13 +73,15 @@ class Bridge:
     """One connection to the host stream service; requests are answered in order."""
 
     def __init__(self, port=None):
-        self.address = (HOST, read_port() if port is None else port)
+        port, source = port_and_source() if port is None else (port, "given")
+        self.address = (HOST, port)
         self._next_id = 0
         try:
             self._socket = socket.create_connection(self.address)
         except (OSError, OverflowError) as e:
             raise ConnectionError(
-                f"cannot reach the host stream service at {self._where()}: {getattr(e, 'strerror', None) or e}"
+                f"cannot connect to the host stream service at {self._where()} ({source}; is the service running?): "
+                f"{getattr(e, 'strerror', None) or e}"
             ) from e
         self._lines = self._socket.makefile("rb")
 
@@ -122,7 +135,7 @@ class Bridge:
             raise ValueError(f"the host stream service answered {method} without a result: {answer[:200]!r}")
         error = reply.get("error")
         if error is not None:
-            print(error, file=sys.stderr)
+            raise HostError(error if isinstance(error, str) else json.dumps(error))
         return Reply(json.dumps(reply["result"]), error)
 
 
@@ -159,11 +172,11 @@ def _main(argv):
                 reply = bridge.searchUSB()
             else:
                 reply = bridge.requestPermission(args.device_id)
-    except (ConnectionError, ValueError) as e:
+    except (ConnectionError, ValueError, HostError) as e:
         print(f"android: {e}", file=sys.stderr)
         return 1
     print(reply.result)
-    return 0 if reply.error is None else 1
+    return 0
 
 
 if __name__ == "__main__":

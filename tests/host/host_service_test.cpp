@@ -499,6 +499,26 @@ TEST_F(HostServiceTest, AnInputThatCannotStartAgainEndsWithTheEndOfInputFrame) {
     EXPECT_EQ(host_->stop(), 0);
 }
 
+TEST_F(HostServiceTest, ANativeClientOfARefusedSessionReadsTheEndAndNoStaleFrame) {
+    startHost({"--no-pacing"});
+    auto good = startClient(json::array({{{"file_path", clip()}}}), 7, {"--max-frames", "2"});
+    ASSERT_EQ(good->wait(10s), 0) << good->output();  // it leaves a frame in the channel
+    auto refused = startClient(json::array({{{"file_path", dir_.file("missing.mp4")}}}), 7, {"--read-refused"});
+    ASSERT_EQ(refused->wait(10s), 0) << refused->output();
+    EXPECT_NE(refused->output().find("end\nframes: 0"), std::string::npos) << refused->output();
+    EXPECT_EQ(host_->stop(), 0);
+}
+
+TEST_F(HostServiceTest, ANativeClientWaitingForAFrameEndsWhenTheHostDies) {
+    HostProcess& host = startHost({"--test-cameras"});
+    auto client = startClient(json::array({{{"camera_id", 0}}}), 4);
+    ASSERT_TRUE(client->waitForLine("frame 3 ", 10s)) << client->output();
+    host.process().signal(SIGKILL);  // no end-of-input frame can come now
+    ASSERT_EQ(client->wait(5s), 0) << client->output();
+    EXPECT_NE(client->output().find("end\nframes: "), std::string::npos) << client->output();
+    EXPECT_NE(client->output().find("the host stream service has closed the connection"), std::string::npos);
+}
+
 TEST_F(HostServiceTest, DecodesAStreamFromALocalUdpSenderAtTheRegisteredSize) {
     const int port = freePort(SOCK_DGRAM);
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);

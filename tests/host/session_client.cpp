@@ -1,11 +1,12 @@
 // A native client for the host service tests: starts one session through
 // libflumina and runs the getRGB loop on stream 0.
 //
-//   host_session_client CONFIG USE_TYPE [--frames FILE] [--push] [--show] [--max-frames N]
+//   host_session_client CONFIG USE_TYPE [--frames FILE] [--push] [--show] [--max-frames N] [--read-refused]
 //
 // Prints the reply as "reply: ..." and then "frame N SIZE" per frame, flushed,
 // so that a test can follow (and kill) it; "end" when the host signals the end
-// of the input (getRGB returns 0), and "frames: N" last.
+// of the input (getRGB returns 0), and "frames: N" last. A refused session
+// ends it with status 1, unless --read-refused makes it read all the same.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,19 +18,21 @@
 
 int main(int argc, char** argv) {
     if (argc < 3 || std::strcmp(argv[1], "--help") == 0) {
-        std::cerr << "usage: host_session_client CONFIG USE_TYPE [--frames FILE] [--push] [--show] [--max-frames N]\n";
+        std::cerr << "usage: host_session_client CONFIG USE_TYPE [--frames FILE] [--push] [--show] [--max-frames N] "
+                     "[--read-refused]\n";
         return argc < 3 ? 2 : 0;
     }
     const std::string config = argv[1];
     const int useType = std::atoi(argv[2]);
     std::ofstream frames;
-    bool push = false, show = false;
+    bool push = false, show = false, readRefused = false;
     long maxFrames = -1;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--frames" && i + 1 < argc) frames.open(argv[++i], std::ios::binary);
         else if (arg == "--push") push = true;
         else if (arg == "--show") show = true;
+        else if (arg == "--read-refused") readRefused = true;
         else if (arg == "--max-frames" && i + 1 < argc) maxFrames = std::atol(argv[++i]);
         else {
             std::cerr << "host_session_client: unknown argument " << arg << "\n";
@@ -40,7 +43,7 @@ int main(int argc, char** argv) {
     Android host;
     const nlohmann::json reply = host.start(config, useType);
     std::cout << "reply: " << reply.dump() << std::endl;
-    if (!reply["error"].is_null()) return 1;
+    if (!reply["error"].is_null() && !readRefused) return 1;
 
     long count = 0;
     while (maxFrames < 0 || count < maxFrames) {

@@ -39,3 +39,13 @@ def test_passthrough_hands_every_frame_back(start_host, clip, tmp_path):
     assert frames == CLIP_FRAMES
     assert f"output {output} finalised" in host.log()
     assert USERLAND_PREFIX not in host.log().split("output ready: ")[1].split("\n")[0]
+
+
+@pytest.mark.skipif(not os.environ.get("FLUMINA_QUICK_START"), reason="examples not built")
+def test_the_cpp_quick_start_reads_every_frame(start_host, clip):
+    host = start_host("--no-pacing")
+    run = subprocess.run([os.environ["FLUMINA_QUICK_START"], "file://" + clip], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.endswith(f"\n{CLIP_FRAMES} frames\n")  # after the library's "rtspString:" line
+    assert host.stop() == 0

@@ -1,6 +1,7 @@
 """The Python client against flumina-host: file and HTTP inputs read frame by frame."""
 
 import functools
+import os
 import subprocess
 import http.server
 import threading
@@ -9,6 +10,7 @@ import time
 import numpy as np
 import pytest
 
+import android
 import flumina
 from conftest import CLIP_FRAMES, CLIP_SIZE, decode_with_ffmpeg, make_clip, read_frames
 
@@ -93,4 +95,32 @@ def test_an_hls_playlist_with_an_end_is_recorded_and_delivers_every_frame(start_
     opened = host.wait_for("stream 0: input opened: url " + base)
     assert opened and "recorded" in opened
     assert host.wait_for("stream 0: end of input after 50 frames delivered, 0 dropped")
+    assert host.stop() == 0
+
+
+def test_a_refused_session_after_a_good_one_raises_and_leaves_no_stale_frame(start_host, clip):
+    host = start_host("--no-pacing")
+    first = flumina.flm()
+    first.add("file://" + clip, inputshape=CLIP_SIZE)
+    first.build()
+    assert len(read_frames(first, 2)) == 2  # the host has put the next frame in the channel by now
+    second = flumina.flm()
+    second.add("file:///no/such/clip.mp4", inputshape=CLIP_SIZE)
+    with pytest.raises(android.HostError, match="stream 0: cannot open file:///no/such/clip.mp4"):
+        second.build()
+    assert second.kv == []
+    assert first.read(0) is None, "a frame of the stopped session"
+    assert host.stop() == 0
+
+
+@pytest.mark.parametrize("inputshape", [None, (160, 120)])
+def test_a_file_registered_by_its_path_is_read_at_its_own_or_the_registered_size(start_host, clip, inputshape,
+                                                                                  tmp_path, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(clip))
+    host = start_host("--no-pacing")
+    session = flumina.flm()
+    session.add(os.path.basename(clip), inputshape=inputshape)
+    size = inputshape or CLIP_SIZE
+    assert session.build() == [(size[1], size[0], 3)]
+    assert_frames_match(read_frames(session, CLIP_FRAMES), decode_with_ffmpeg(clip, size))
     assert host.stop() == 0

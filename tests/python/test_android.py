@@ -52,7 +52,7 @@ def port_file(tmp_path):
         path.write_bytes(saved)
 
 
-def test_requests_and_replies_follow_the_line_protocol(port_file, capsys):
+def test_requests_and_replies_follow_the_line_protocol(port_file):
     content = {"content": {"rgbwidth": 640, "rgbheight": 480}}
     service = FakeService([
         {"id": 0, "result": content, "error": None},
@@ -63,14 +63,15 @@ def test_requests_and_replies_follow_the_line_protocol(port_file, capsys):
     bridge = android.Android()
     assert json.loads(bridge.stream('[{"inputUrl": "rtsp://c/1"}]', 1, 4242).result) == content
     assert json.loads(bridge.requestPermission(5).result) == {"granted": True, "deviceID": 5}
-    assert bridge.searchUSB().result == "null"
+    with pytest.raises(android.HostError, match="^no such device$") as refused:
+        bridge.searchUSB()
+    assert isinstance(refused.value, RuntimeError)
     service.close()
     assert service.requests == [
         b'{"id":0,"method":"stream","params":["[{\\"inputUrl\\": \\"rtsp://c/1\\"}]",1,4242]}\n',
         b'{"id":1,"method":"requestPermission","params":[5]}\n',
         b'{"id":2,"method":"searchUSB","params":[]}\n',
     ]
-    assert capsys.readouterr().err == "no such device\n"
 
 
 @pytest.mark.parametrize("text, port", [
@@ -86,11 +87,12 @@ def test_missing_port_file_gives_the_default(port_file):
     assert android.read_port() == 43329
 
 
-def test_unreachable_service_raises_connection_error_naming_the_address():
+def test_unreachable_service_raises_connection_error_naming_the_address_and_the_port_file(port_file):
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = taken.getsockname()[1]
-    with pytest.raises(ConnectionError, match=f"127.0.0.1:{port}"):
-        android.Bridge(port)
+    port_file.write_text(f"{port}\n")
+    with pytest.raises(ConnectionError, match=rf"127\.0\.0\.1:{port} \(from {android.PORT_FILE}; is the service"):
+        android.Android()
 
 
 @pytest.mark.parametrize("reply, error", [(b"", ConnectionError), (b"not json\n", ValueError),

@@ -1,0 +1,83 @@
+"""The examples of docs/python.md, run as a reader runs them, against flumina-host."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import CLIP_FRAMES, probe
+
+EXAMPLES = os.environ.get("FLUMINA_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples"))
+GUIDE = os.path.join(os.path.dirname(__file__), "../../docs/python.md")
+INCLUDED = ["quick_start.py", "registrations.py", "session.json", "session_file.py", "usb_camera.py"]
+
+
+@pytest.fixture
+def folder(clip, tmp_path):
+    """A folder holding clip.mp4, where the examples run."""
+    shutil.copy(clip, tmp_path / "clip.mp4")
+    return tmp_path
+
+
+def run_example(name, folder, *args):
+    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, name), *args], cwd=folder, capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout
+
+
+def saved(host, path, size):
+    """Whether `path` was finalised by the host as a clean video of `size` with every frame of the clip."""
+    assert host.wait_for(f"output {path} finalised", 10), host.log()
+    codec, width, height, frames, clean = probe(path)
+    return (width, height, frames, clean) == (*size, CLIP_FRAMES, True)
+
+
+@pytest.mark.parametrize("name", INCLUDED)
+def test_the_guide_holds_each_example_as_it_stands(name):
+    with open(os.path.join(EXAMPLES, name), encoding="utf-8") as f:
+        example = f.read()
+    with open(GUIDE, encoding="utf-8") as f:
+        assert example in f.read()
+
+
+def test_quick_start_saves_every_frame_it_draws(start_host, folder):
+    host = start_host()
+    run_example("quick_start.py", folder)
+    assert saved(host, folder / "annotated.mp4", (640, 360))
+    assert host.stop() == 0
+
+
+def test_registrations_run_without_a_host(folder):
+    run_example("registrations.py", folder)
+
+
+def test_session_file_pushes_saves_and_shows(start_host, folder):
+    host = start_host()
+    assert "frames per stream: [30, 30]" in run_example("session_file.py", folder)
+    assert saved(host, folder / "boxed.mp4", (320, 240))
+    assert host.wait_for("output udp://127.0.0.1:5000 finalised, 30 frames", 10), host.log()
+    assert host.stop() == 0
+
+
+def test_usb_camera_reads_the_listed_camera(start_host, folder):
+    listing = folder / "usb.json"
+    listing.write_text(json.dumps([{"deviceClass": 9, "deviceSubclass": 0, "deviceID": 1001},
+                                   {"deviceClass": 239, "deviceSubclass": 2, "deviceID": 1002}]))
+    host = start_host("--test-cameras", "--usb-devices", str(listing))
+    out = run_example("usb_camera.py", folder)
+    assert "some usb camera not support\nUSB cameras: [1002]\n" in out
+    assert int(out.rsplit("\n", 2)[-2].split()[0]) > 30, out  # five seconds of a 30 fps camera, less the drops
+    assert host.wait_for("granted USB device 1002", 1), host.log()
+    assert host.stop() == 0
+
+
+def test_draw_and_save_written_from_the_guide_alone(start_host, folder):
+    host = start_host()
+    out = run_example("draw_and_save.py", folder, "clip.mp4", "drawn.mp4", "--size", "320x240")
+    assert f"{CLIP_FRAMES} frames drawn, shown and saved" in out
+    assert saved(host, folder / "drawn.mp4", (320, 240))
+    assert host.stop() == 0
