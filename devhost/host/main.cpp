@@ -66,8 +66,7 @@ int main(int argc, char** argv) {
         UsbDevices usb(options.sysfsRoot, options.usbDevicesFile);
         SessionManager sessions(options, usb);
         RequestHandler handler(sessions, usb);
-        // After the handler: connections still pending when the loop ends
-        // are destroyed with it, and tell the handler they closed.
+        // After the handler: connections still pending when the loop ends are destroyed with it.
         boost::asio::io_context io;
         Service service(io, resolvePort(options), handler);
         log().line(logLine("listening on 127.0.0.1:", service.port()));
