@@ -56,9 +56,9 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     if (raw == nullptr) throw std::bad_alloc();
     raw->interrupt_callback = interrupter_.callback();
     DictionaryGuard options;
-    if (target.plainFile) {
+    if (!target.file.empty()) {
         try {
-            file_ = std::make_unique<FileIo>(openInputFile(target.url), FileIo::Mode::Read);
+            file_ = std::make_unique<FileIo>(openInputFile(target.file, target.url), FileIo::Mode::Read);
         } catch (...) {
             avformat_free_context(raw);
             throw;
@@ -85,7 +85,7 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw std::bad_alloc();
     avCheck(avcodec_parameters_to_context(decoder_.get(), stream->codecpar), "cannot set up the decoder");
-    recorded_ = target.plainFile ||
+    recorded_ = !target.file.empty() ||
                 isRecorded(target.url, formatName == target.codecHint ? std::string() : formatName, *format_);
     // Frame threads raise throughput but hold frames back; live inputs want them at once.
     decoder_->thread_count = target.threads;

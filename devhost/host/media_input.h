@@ -17,7 +17,7 @@ struct InputTarget {
     std::string formatName;   // demuxer to force ("v4l2"), empty to probe
     std::string codecHint;    // "h264" / "hevc": raw demuxer to try when probing fails
     std::string label;        // "file", "url", "camera" ... for messages
-    bool plainFile = false;   // `url` is a path, opened as a regular file and nothing else
+    std::string file = {};    // non-empty: the path `url` names, opened as a regular file and nothing else
     int threads = 1;          // decoder threads
 };
 

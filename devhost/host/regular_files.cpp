@@ -51,13 +51,14 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-FileDescriptor openInputFile(const std::string& path) {
+FileDescriptor openInputFile(const std::string& path, const std::string& name) {
+    const std::string& named = name.empty() ? path : name;
     // Non-blocking, so that opening a FIFO returns at once and is refused below.
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd) refuse("", path, std::strerror(errno));
+    if (!fd) refuse("", named, std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) refuse("", path, std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) refuse("", path, std::string("it is ") + kindOf(st.st_mode) + ", not a regular file");
+    if (::fstat(fd.get(), &st) != 0) refuse("", named, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) refuse("", named, std::string("it is ") + kindOf(st.st_mode) + ", not a regular file");
     return fd;
 }
 

@@ -13,8 +13,9 @@
 
 namespace flumina::host {
 
-// Opens `path` for reading; throws std::runtime_error ("cannot open X: ...") unless it is a regular file.
-FileDescriptor openInputFile(const std::string& path);
+// Opens `path` for reading; throws std::runtime_error ("cannot open NAME: ...") unless it
+// is a regular file. `name` is what the client called it (a file: URL), by default the path.
+FileDescriptor openInputFile(const std::string& path, const std::string& name = {});
 
 // Throws std::runtime_error ("cannot open X for writing: ...") unless `path` can
 // become an output: a regular file that its mode bits let be written, or a new

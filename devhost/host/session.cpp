@@ -154,8 +154,8 @@ void Session::openStream(Stream& stream) {
     } else if (spec.kind == InputKind::Network || spec.kind == InputKind::File) {
         const bool network = spec.kind == InputKind::Network;
         const std::optional<std::string> file = network ? plainFilePath(spec.url) : spec.path;
-        InputTarget target{file ? *file : spec.url, "", spec.codecHint, network ? "url" : "file"};
-        target.plainFile = file.has_value();
+        InputTarget target{network ? spec.url : spec.path, "", spec.codecHint, network ? "url" : "file"};
+        target.file = file.value_or("");
         target.threads = codecThreads_;
         stream.reopen = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
     }
