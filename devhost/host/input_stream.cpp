@@ -63,6 +63,7 @@ void InputStream::endInput() {
     // that stops gives a client still reading a moment to take it.
     if (!channel_.waitUntilFree(stop_)) channel_.waitUntilFreeFor(kLastFrameGrace);
     channel_.publishEnd();
+    stats_.inputEnded.store(true);
 }
 
 bool InputStream::play() {
@@ -82,6 +83,7 @@ bool InputStream::play() {
         scaler_.scaleToPacked(*frame, channel_.payload(bytes));
         channel_.publish(bytes);
         stats_.delivered.fetch_add(1, std::memory_order_relaxed);
+        if (settings_.tap != nullptr) settings_.tap->offer(*frame);
     }
     return false;
 }

@@ -9,6 +9,7 @@
 
 #include "frame_scaler.h"
 #include "frame_source.h"
+#include "frame_tap.h"
 #include "input_channel_writer.h"
 #include "stream_stats.h"
 
@@ -20,6 +21,7 @@ struct InputStreamSettings {
     AVPixelFormat pixelFormat = AV_PIX_FMT_RGB24;
     bool pacing = true;             // recorded sources play at their own rate
     bool loop = false;              // recorded sources start again at their end
+    FrameTap* tap = nullptr;        // offered every frame delivered, as decoded
 };
 
 class InputStream {

@@ -44,6 +44,9 @@ struct Session::Stream {
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
     LatestFrame shown;
+    StreamSpec spec;
+    // What the live view may take of the decoded and pushed frames.
+    std::shared_ptr<FrameTap> decodedTap = std::make_shared<FrameTap>(), pushedTap = std::make_shared<FrameTap>();
     std::unique_ptr<InputStream> decoder;
     std::unique_ptr<StreamEncoder> encoder;
     std::unique_ptr<PushIntake> intake;
@@ -61,6 +64,7 @@ Session::~Session() { stop("session replaced"); }
 void Session::openStream(const StreamSpec& spec, const HostOptions& options, const UsbDevices& usb) {
     auto stream = std::make_unique<Stream>();
     stream->index = spec.index;
+    stream->spec = spec;
     const std::size_t index = spec.index;
     const AVPixelFormat pixelFormat = options.pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
     // A stream without a size of its own is read at stream 0's: the reply reports
@@ -152,6 +156,7 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
         settings.pixelFormat = pixelFormat;
         settings.pacing = options.pacing;
         settings.loop = options.loop;
+        settings.tap = stream->decodedTap.get();
         stream->decoder = std::make_unique<InputStream>(settings, std::move(source), open, *stream->input,
                                                         stream->stats, stop_);
     } else {
@@ -171,6 +176,7 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
         s.pushTaker = std::make_unique<ChannelTaker>(
             logLine("stream ", index, ": push channel"), logLine("push ", index), *s.push, ch::kPushPayloadOffset,
             [&s](std::vector<char>& frame, const TakenFrame& taken) {
+                if (taken.sound(frame)) s.pushedTap->offer(frame);
                 s.intake->accept(frame, taken, std::chrono::steady_clock::now());
             });
     }
@@ -184,6 +190,25 @@ void Session::openStream(const StreamSpec& spec, const HostOptions& options, con
 }
 
 FrameSize Session::reportedSize() const { return streams_.front()->frameSize; }
+
+ViewedSession Session::viewed() const {
+    ViewedSession session{useType_, {}};
+    for (const auto& stream : streams_) {
+        ViewedStream& view = session.streams.emplace_back();
+        view.index = stream->index;
+        view.input = stream->source;
+        view.frameSize = stream->frameSize;
+        for (const std::string* output : {&stream->spec.outUrl, &stream->spec.outPath})
+            if (!output->empty()) view.outputs.push_back(*output);
+        view.outSize = stream->spec.outSize;
+        view.outFrameRate = stream->spec.outFrameRate.value_or(0);
+        view.stats = &stream->stats;
+        view.shown = &stream->shown;
+        if (stream->decoder) view.decoded = stream->decodedTap;
+        if (stream->intake) view.pushed = stream->pushedTap;
+    }
+    return session;
+}
 
 void Session::start() {
     started_ = true;

@@ -4,6 +4,7 @@
 #include "input_channel_writer.h"
 #include "log.h"
 #include "shm_region.h"
+#include "view_board.h"
 
 namespace flumina::host {
 namespace {
@@ -34,8 +35,8 @@ void endInputs(std::size_t streams) {
 
 }  // namespace
 
-SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb)
-    : options_(options), usb_(usb), heartbeat_(ch::kHeartbeatFile) {
+SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb, ViewBoard* view)
+    : options_(options), usb_(usb), view_(view), heartbeat_(ch::kHeartbeatFile) {
     watcher_ = std::thread([this] { watch(); });
 }
 
@@ -47,6 +48,7 @@ SessionManager::~SessionManager() {
 
 void SessionManager::stopLocked(const std::string& reason) {
     if (!session_) return;
+    if (view_) view_->detach(reason);
     session_->stop(reason);
     session_.reset();
     client_.reset();
@@ -70,9 +72,11 @@ nlohmann::json SessionManager::startSession(const std::string& config, int useTy
         session_ = std::move(session);
         client_ = std::move(client);
         heartbeat_.restart();
+        if (view_) view_->attach(session_->viewed());
         return {{"content", {{"rgbwidth", size.width}, {"rgbheight", size.height}}}};
     } catch (...) {
         endInputs(streamIndices(config));
+        if (view_) view_->refused(std::current_exception());
         throw;
     }
 }
