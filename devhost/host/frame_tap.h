@@ -1,7 +1,8 @@
 // Hands the live view one frame from a session thread when the view asks for
 // it. While nobody asks, the session thread pays one atomic load per frame;
-// when asked, a reference or one copy, and it never waits for the view: a
-// busy view only gets fewer frames.
+// when asked, a reference or one copy. It never waits for the view's work
+// (the view holds the lock only to swap buffers): a busy view only gets
+// fewer frames.
 #pragma once
 
 #include <atomic>
