@@ -23,14 +23,12 @@ it back afterwards.
 import argparse
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-PORT_FILE = "/etc/opt/korvane/ap_port"
+from host_bench import Host, cpu_use, make_clip, port_file_kept
 
 CLIENT = r"""
 import os, sys, time
@@ -61,67 +59,11 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
-def make_clip(path, frames, size):
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size[0]}x{size[1]}:rate=25",
-                    "-frames:v", str(frames), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-                    path], check=True, timeout=300)
-    return path
-
-
 def frames_in(path):
     found = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
                             "stream=nb_read_frames", "-of", "json", path], capture_output=True, text=True, timeout=120)
     streams = json.loads(found.stdout or "{}").get("streams") or [{}]
     return int(streams[0].get("nb_read_frames", 0))
-
-
-class Host:
-    def __init__(self, binary, *options):
-        self.process = subprocess.Popen([binary, "--port", "0", *options], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        self.changed = threading.Condition()
-        threading.Thread(target=self._collect, daemon=True).start()
-        line = self.wait_for("listening on 127.0.0.1:", 10)
-        if line is None:
-            raise RuntimeError("flumina-host did not start")
-        with open(PORT_FILE, "w") as f:
-            f.write(line.rsplit(":", 1)[1] + "\n")
-
-    def _collect(self):
-        for line in self.process.stderr:
-            with self.changed:
-                self.lines.append(line.rstrip("\n"))
-                self.changed.notify_all()
-
-    def wait_for(self, fragment, timeout):
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while True:
-                found = next((line for line in self.lines if fragment in line), None)
-                if found or time.monotonic() > deadline:
-                    return found
-                self.changed.wait(deadline - time.monotonic())
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(30)
-
-
-def thread_seconds(pid):
-    """CPU seconds of each thread of `pid`, by thread name."""
-    ticks = os.sysconf("SC_CLK_TCK")
-    seconds = {}
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        name = stat[stat.index("(") + 1:stat.rindex(")")]
-        fields = stat[stat.rindex(")") + 2:].split()
-        seconds[name] = seconds.get(name, 0) + (int(fields[11]) + int(fields[12])) / ticks
-    return seconds
 
 
 def run_client(clip, output, size, idle=3.0):
@@ -151,13 +93,9 @@ def cpu(binary, clip, size, work):
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     host.wait_for("session started", 30)
     time.sleep(4)  # past the start, into the steady state
-    before, started = thread_seconds(host.process.pid), time.monotonic()
-    time.sleep(5)
-    after, elapsed = thread_seconds(host.process.pid), time.monotonic() - started
+    total, shares = cpu_use(host.process.pid, 5)
     client.wait(600)
     host.stop()
-    shares = {name: 100 * (after[name] - before.get(name, 0)) / elapsed for name in after}
-    total = sum(shares.values())
     named = ", ".join(f"{name} {value:.1f}%" for name, value in sorted(shares.items(), key=lambda kv: -kv[1])
                       if value >= 0.05)
     print(f"cpu: host {total:.1f}% of a core at 1920 x 1080, 25 fps ({named})", flush=True)
@@ -185,33 +123,24 @@ def exit_time(binary, clip, size, work):
 def main(argv):
     args = parse_args(argv)
     only = set(args.only or ["fast", "loaded", "cpu", "exit"])
-    saved_port = open(PORT_FILE, "rb").read() if os.path.exists(PORT_FILE) else None
-    os.makedirs(os.path.dirname(PORT_FILE), exist_ok=True)
-    try:
-        with tempfile.TemporaryDirectory() as work:
-            small = make_clip(os.path.join(work, "small.mp4"), 200, (320, 240))
-            if "fast" in only:
-                share(args.host, small, (320, 240), ["--no-pacing"], work, "fast")
-            if only & {"loaded", "cpu", "exit"}:
-                large = make_clip(os.path.join(work, "large.mp4"), 250, (1920, 1080))
-            if "loaded" in only:
-                busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
-                try:
-                    share(args.host, large, (1920, 1080), [], work, "loaded")
-                finally:
-                    for process in busy:
-                        process.kill()
-                        process.wait()
-            if "cpu" in only:
-                cpu(args.host, large, (1920, 1080), work)
-            if "exit" in only:
-                exit_time(args.host, small, (320, 240), work)
-    finally:
-        if saved_port is not None:
-            with open(PORT_FILE, "wb") as f:
-                f.write(saved_port)
-        elif os.path.exists(PORT_FILE):
-            os.unlink(PORT_FILE)
+    with port_file_kept(), tempfile.TemporaryDirectory() as work:
+        small = make_clip(os.path.join(work, "small.mp4"), 200, (320, 240))
+        if "fast" in only:
+            share(args.host, small, (320, 240), ["--no-pacing"], work, "fast")
+        if only & {"loaded", "cpu", "exit"}:
+            large = make_clip(os.path.join(work, "large.mp4"), 250, (1920, 1080))
+        if "loaded" in only:
+            busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+            try:
+                share(args.host, large, (1920, 1080), [], work, "loaded")
+            finally:
+                for process in busy:
+                    process.kill()
+                    process.wait()
+        if "cpu" in only:
+            cpu(args.host, large, (1920, 1080), work)
+        if "exit" in only:
+            exit_time(args.host, small, (320, 240), work)
     return 0
 
 

@@ -63,6 +63,7 @@ void InputStream::endInput() {
     // that stops gives a client still reading a moment to take it.
     if (!channel_.waitUntilFree(stop_)) channel_.waitUntilFreeFor(kLastFrameGrace);
     channel_.publishEnd();
+    stats_.inputEnded.store(true);
 }
 
 bool InputStream::play() {
@@ -86,6 +87,7 @@ bool InputStream::play() {
         channel_.publish(bytes);
         channel_.checkIntact();
         stats_.delivered.fetch_add(1, std::memory_order_relaxed);
+        if (settings_.tap != nullptr) settings_.tap->offer(*frame);
     }
     return false;
 }

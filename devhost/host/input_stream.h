@@ -9,6 +9,7 @@
 
 #include "frame_scaler.h"
 #include "frame_source.h"
+#include "frame_tap.h"
 #include "input_channel_writer.h"
 #include "stream_stats.h"
 
@@ -21,6 +22,7 @@ struct InputStreamSettings {
     bool pacing = true;             // recorded sources play at their own rate
     bool loop = false;              // recorded sources start again at their end
     int threads = 1;                // scaling threads
+    FrameTap* tap = nullptr;        // offered every frame delivered, as decoded
 };
 
 class InputStream {

@@ -66,7 +66,20 @@ void Log::line(const std::string& text) {
     std::fflush(stderr);
 }
 
-void Log::error(const std::string& text) { line("error: " + text); }
+void Log::error(const std::string& text) {
+    line("error: " + text);
+    std::function<void(const std::string&)> watcher;
+    {
+        std::lock_guard<std::mutex> lock(watcherMutex_);
+        watcher = watcher_;
+    }
+    if (watcher) watcher(text);
+}
+
+void Log::watchErrors(std::function<void(const std::string&)> watcher) {
+    std::lock_guard<std::mutex> lock(watcherMutex_);
+    watcher_ = std::move(watcher);
+}
 
 void Log::captureLibavMessages() { av_log_set_callback(libavMessage); }
 

@@ -1,6 +1,7 @@
 // One line per event on standard error, from any thread.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -16,9 +17,14 @@ public:
     void error(const std::string& text);
     // Also routes FFmpeg's own warnings and errors through this log.
     void captureLibavMessages();
+    // Hands the text of every error() to `watcher` too (empty: to nobody), on
+    // the thread that logs it, outside the log's lock.
+    void watchErrors(std::function<void(const std::string&)> watcher);
 
 private:
     std::mutex mutex_;
+    std::mutex watcherMutex_;
+    std::function<void(const std::string&)> watcher_;
 };
 
 // The process's log (FFmpeg's callback has no user pointer, so the log is one per process).

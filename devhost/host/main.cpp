@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -16,6 +17,7 @@ extern "C" {
 }
 
 #include "channels.h"
+#include "live_view.h"
 #include "log.h"
 #include "options.h"
 #include "request_handler.h"
@@ -64,18 +66,27 @@ int main(int argc, char** argv) {
     try {
         makeChannelDir();
         UsbDevices usb(options.sysfsRoot, options.usbDevicesFile);
-        SessionManager sessions(options, usb);
+        // What the live view shows: made before the sessions and gone after them.
+        std::optional<ViewBoard> board;
+        if (options.viewPort) board.emplace(options.pixelOrder, options.codec);
+        SessionManager sessions(options, usb, board ? &*board : nullptr);
         RequestHandler handler(sessions, usb);
         // After the handler: connections still pending when the loop ends are destroyed with it.
         boost::asio::io_context io;
         Service service(io, resolvePort(options), handler);
         log().line(logLine("listening on 127.0.0.1:", service.port()));
+        std::optional<LiveView> view;
+        if (board) {
+            view.emplace(io, *options.viewPort, *board);
+            log().line(logLine("view: http://127.0.0.1:", view->port(), "/"));
+        }
 
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code& error, int signal) {
             if (error) return;
             log().line(logLine(signal == SIGINT ? "SIGINT" : "SIGTERM", " received: stopping"));
             service.close();
+            if (view) view->close();
             sessions.shutdown(signal == SIGINT ? "SIGINT" : "SIGTERM");
             io.stop();
         });

@@ -25,7 +25,8 @@ double parseSeconds(const std::string& option, const std::string& text) {
     return value;
 }
 
-int parsePort(const std::string& text) {
+// `expected` says what the option takes, for the error.
+int parsePort(const std::string& text, const std::string& expected) {
     std::size_t used = 0;
     long value = -1;
     try {
@@ -34,7 +35,7 @@ int parsePort(const std::string& text) {
         used = 0;
     }
     if (used != text.size() || value < 0 || value > 65535)
-        throw UsageError("--port needs a port number from 0 to 65535, not \"" + text + "\"");
+        throw UsageError(expected + ", not \"" + text + "\"");
     return static_cast<int>(value);
 }
 
@@ -81,6 +82,12 @@ options:
   --port N                 listen on port N (0: any free port; the actual port is
                            logged as "listening on 127.0.0.1:PORT"). Default: the
                            first line of /etc/opt/korvane/ap_port, else 43329
+  --view PORT|off          serve the live view on 127.0.0.1:PORT: a page that
+                           shows each stream of the running session as it goes
+                           (what the client shows, the decoded input or what it
+                           pushes) with its figures, and the figures as JSON at
+                           /status. Default 0: any free port, logged as
+                           "view: http://127.0.0.1:PORT/". off: no view
   --sdcard DIR             folder that host paths below /sdcard refer to
                            (default: /sdcard itself)
   --usb-devices FILE       answer searchUSB with this JSON listing (an array of
@@ -123,7 +130,11 @@ HostOptions parseOptions(int argc, char** argv) {
         if (arg == "-h" || arg == "--help") {
             options.help = true;
         } else if (arg == "--port") {
-            options.port = parsePort(value());
+            options.port = parsePort(value(), "--port needs a port number from 0 to 65535");
+        } else if (arg == "--view") {
+            const std::string& port = value();
+            options.viewPort = port == "off" ? std::nullopt
+                                             : std::optional<int>(parsePort(port, "--view needs a port number from 0 to 65535, or off"));
         } else if (arg == "--sdcard") {
             options.sdcardDir = value();
             while (options.sdcardDir.size() > 1 && options.sdcardDir.back() == '/') options.sdcardDir.pop_back();

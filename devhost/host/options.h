@@ -23,6 +23,7 @@ struct HostOptions {
     double heartbeatTimeout = 5.0;         // seconds without a heartbeat change before a session stops
     double progressInterval = 5.0;         // seconds between progress lines
     double openTimeout = 10.0;             // seconds an input or output may take to open
+    std::optional<int> viewPort = 0;       // --view: the live view's port (0: any free one); none: off
     bool help = false;
 };
 

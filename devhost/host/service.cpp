@@ -9,6 +9,7 @@
 #include <boost/asio/write.hpp>
 
 #include "log.h"
+#include "loopback_listener.h"
 
 namespace flumina::host {
 
@@ -85,15 +86,7 @@ private:
 };
 
 Service::Service(boost::asio::io_context& io, int port, RequestHandler& handler) : acceptor_(io), handler_(handler) {
-    const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
-    try {
-        acceptor_.open(endpoint.protocol());
-        acceptor_.set_option(tcp::acceptor::reuse_address(true));
-        acceptor_.bind(endpoint);
-        acceptor_.listen();
-    } catch (const boost::system::system_error& e) {
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + e.code().message());
-    }
+    listenOnLoopback(acceptor_, port);
     accept();
 }
 

@@ -68,6 +68,8 @@ struct Session::Stream {
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
     LatestFrame shown;
+    // What the live view may take of the decoded and pushed frames.
+    std::shared_ptr<FrameTap> decodedTap = std::make_shared<FrameTap>(), pushedTap = std::make_shared<FrameTap>();
     std::unique_ptr<InputStream> decoder;
     std::unique_ptr<StreamEncoder> encoder;
     std::unique_ptr<PushIntake> intake;
@@ -243,6 +245,7 @@ void Session::attachStream(Stream& stream) {
         settings.pacing = options_.pacing;
         settings.loop = options_.loop;
         settings.threads = codecThreads_;
+        settings.tap = stream.decodedTap.get();
         stream.decoder = std::make_unique<InputStream>(settings, std::move(stream.opened), stream.reopen, *stream.input,
                                                        stream.stats, stop_);
     } else {
@@ -262,6 +265,7 @@ void Session::attachStream(Stream& stream) {
         s.pushTaker = std::make_unique<ChannelTaker>(
             logLine("stream ", index, ": push channel"), logLine("push ", index), *s.push, ch::kPushPayloadOffset,
             [&s](std::vector<char>& frame, const TakenFrame& taken) {
+                if (taken.sound(frame)) s.pushedTap->offer(frame);
                 s.intake->accept(frame, taken, std::chrono::steady_clock::now());
             });
     }
@@ -274,6 +278,25 @@ void Session::attachStream(Stream& stream) {
 }
 
 FrameSize Session::reportedSize() const { return streams_.front()->frameSize; }
+
+ViewedSession Session::viewed() const {
+    ViewedSession session{useType_, {}};
+    for (const auto& stream : streams_) {
+        ViewedStream& view = session.streams.emplace_back();
+        view.index = stream->index();
+        view.input = stream->source;
+        view.frameSize = stream->frameSize;
+        for (const std::string* output : {&stream->spec.outUrl, &stream->spec.outPath})
+            if (!output->empty()) view.outputs.push_back(*output);
+        view.outSize = stream->spec.outSize;
+        view.outFrameRate = stream->spec.outFrameRate.value_or(0);
+        view.stats = &stream->stats;
+        view.shown = &stream->shown;
+        if (stream->decoder) view.decoded = stream->decodedTap;
+        if (stream->intake) view.pushed = stream->pushedTap;
+    }
+    return session;
+}
 
 void Session::start() {
     started_ = true;

@@ -13,6 +13,7 @@
 #include "options.h"
 #include "session_config.h"
 #include "usb_devices.h"
+#include "viewed_session.h"
 
 namespace flumina::host {
 
@@ -43,6 +44,8 @@ public:
     void attachChannels();
     // Size of stream 0's decoded frames, as the reply reports it.
     FrameSize reportedSize() const;
+    // What the live view may look at; its pointers are valid until the session is destroyed.
+    ViewedSession viewed() const;
     void start();
     // Stops every thread, finalises the outputs, ends every input channel with
     // the end-of-input frame and logs each stream's counts. Idempotent.

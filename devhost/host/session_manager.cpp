@@ -6,6 +6,7 @@
 #include "input_channel_writer.h"
 #include "log.h"
 #include "shm_region.h"
+#include "view_board.h"
 
 namespace flumina::host {
 namespace {
@@ -41,8 +42,8 @@ std::string describe(const Caller& caller) {
     return logLine("caller ", caller.id, " on connection ", caller.connection);
 }
 
-SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb)
-    : options_(options), usb_(usb), heartbeat_(ch::kHeartbeatFile) {
+SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb, ViewBoard* view)
+    : options_(options), usb_(usb), view_(view), heartbeat_(ch::kHeartbeatFile) {
     watcher_ = std::thread([this] { watch(); });
 }
 
@@ -54,6 +55,7 @@ SessionManager::~SessionManager() {
 
 void SessionManager::stopLocked(const std::string& reason) {
     if (!session_) return;
+    if (view_) view_->detach(reason);
     session_->stop(reason);
     session_.reset();
     client_.reset();
@@ -105,6 +107,7 @@ nlohmann::json SessionManager::startSession(const std::string& config, int useTy
         client_ = std::move(client);
         caller_ = caller;
         heartbeat_.restart();
+        if (view_) view_->attach(session_->viewed());
         return {{"content", {{"rgbwidth", size.width}, {"rgbheight", size.height}}}};
     } catch (...) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -112,6 +115,7 @@ nlohmann::json SessionManager::startSession(const std::string& config, int useTy
         if (opening_ != session) throw std::runtime_error(givenUpLocked());
         opening_.reset();
         endInputs(streamIndices(config));
+        if (view_) view_->refused(std::current_exception());
         throw;
     }
 }

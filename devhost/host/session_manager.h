@@ -22,6 +22,8 @@
 namespace flumina::host {
 
 // Who asks for a session: the "stream" request's caller value, and the connection it came on.
+class ViewBoard;
+
 struct Caller {
     int id = 0;
     std::uint64_t connection = 0;
@@ -32,7 +34,8 @@ std::string describe(const Caller& caller);
 
 class SessionManager {
 public:
-    SessionManager(const HostOptions& options, const UsbDevices& usb);
+    // `view`, when given, is shown every session from its start to its stop.
+    SessionManager(const HostOptions& options, const UsbDevices& usb, ViewBoard* view = nullptr);
     // Stops the running session, finalising its outputs.
     ~SessionManager();
     SessionManager(const SessionManager&) = delete;
@@ -59,6 +62,7 @@ private:
 
     const HostOptions& options_;
     const UsbDevices& usb_;
+    ViewBoard* view_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::shared_ptr<Session> opening_;  // the latest request's session, until it runs or fails

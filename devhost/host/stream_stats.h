@@ -15,6 +15,7 @@ struct StreamStats {
     std::atomic<std::uint64_t> overflowed{0};   // pushed frames dropped because the encoder was busy
     std::atomic<std::uint64_t> encoded{0};      // pushed frames sent to the encoders
     std::atomic<std::uint64_t> shown{0};        // frames the client completed in the display channel
+    std::atomic<bool> inputEnded{false};        // the end-of-input frame is in the input channel
 };
 
 }  // namespace flumina::host

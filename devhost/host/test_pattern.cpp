@@ -46,6 +46,8 @@ AVFrame* TestPattern::next() {
             due - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
     }
     if (stop_.load()) return nullptr;
+    // The previous frame may still be referenced (by the live view): draw into a buffer of our own.
+    avCheck(av_frame_make_writable(frame_.get()), "cannot draw a test pattern frame");
     draw(count_);
     frame_->pts = count_++;
     return frame_.get();

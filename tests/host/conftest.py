@@ -110,9 +110,11 @@ def start_host():
             os.rmdir(os.path.dirname(PORT_FILE))
 
 
-def make_clip(path, frames=CLIP_FRAMES, size=CLIP_SIZE, rate=25):
+def make_clip(path, frames=CLIP_FRAMES, size=CLIP_SIZE, rate=25, source="testsrc2"):
+    """An H.264 clip of one of FFmpeg's sources: "testsrc2", or "color=c=yellow" and the like."""
+    separator = ":" if "=" in source else "="
     subprocess.run(
-        ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size[0]}x{size[1]}:rate={rate}",
+        ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"{source}{separator}size={size[0]}x{size[1]}:rate={rate}",
          "-frames:v", str(frames), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
          "-movflags", "+faststart", str(path)], check=True, timeout=60)
     return str(path)

@@ -1,0 +1,224 @@
+#include "view_board.h"
+
+#include <cctype>
+#include <cmath>
+
+#include "use_types.h"
+
+namespace flumina::host {
+namespace {
+
+using nlohmann::json;
+
+json orNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+// One decimal is all a reader needs of a rate.
+double tenths(double value) { return std::round(value * 10) / 10; }
+
+std::string messageOf(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+    }
+    return "unknown error";
+}
+
+// The stream a log line names by its "stream N: " prefix, and the rest of the line.
+std::optional<std::pair<std::size_t, std::string>> streamPrefix(const std::string& text) {
+    static const std::string kPrefix = "stream ";
+    if (text.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
+    std::size_t at = kPrefix.size(), index = 0;
+    const std::size_t digits = at;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) index = index * 10 + (text[at++] - '0');
+    if (at == digits || text.compare(at, 2, ": ") != 0) return std::nullopt;
+    return std::make_pair(index, text.substr(at + 2));
+}
+
+}  // namespace
+
+struct ViewBoard::Stream {
+    ViewedStream view;
+    RateMeter delivered, shown, pushed, encoded;
+    std::string lastError;
+};
+
+struct ViewBoard::Session {
+    std::uint64_t id = 0;
+    int useType = 0;
+    Clock::time_point started;
+    std::vector<Stream> streams;
+    std::string lastError;
+};
+
+ViewBoard::ViewBoard(PixelOrder pixelOrder, VideoCodec codec)
+    : rgbFormat_(pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24),
+      codec_(codec == VideoCodec::H264 ? "h264" : "hevc") {}
+
+ViewBoard::~ViewBoard() = default;
+
+void ViewBoard::attach(ViewedSession session) {
+    auto attached = std::make_unique<Session>();
+    attached->useType = session.useType;
+    attached->started = Clock::now();
+    for (ViewedStream& stream : session.streams) {
+        attached->streams.emplace_back();
+        Stream& entry = attached->streams.back();
+        entry.view = std::move(stream);
+        // Rates count from the start.
+        for (RateMeter* meter : {&entry.delivered, &entry.shown, &entry.pushed, &entry.encoded})
+            meter->update(0, attached->started);
+    }
+    std::function<void()> changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        attached->id = ++sessions_;
+        session_ = std::move(attached);
+        changed = changed_;
+    }
+    if (changed) changed();
+}
+
+void ViewBoard::detach(const std::string& reason) {
+    std::function<void()> changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!session_) return;
+        lastSession_ = {{"id", session_->id}, {"ended", reason}};
+        session_.reset();
+        changed = changed_;
+    }
+    if (changed) changed();
+}
+
+void ViewBoard::refused(const std::exception_ptr& error) {
+    std::function<void()> changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastError_ = "session not started: " + messageOf(error);
+        changed = changed_;
+    }
+    if (changed) changed();
+}
+
+void ViewBoard::noteError(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = text;
+    if (!session_) return;
+    if (const auto named = streamPrefix(text)) {
+        for (Stream& stream : session_->streams)
+            if (stream.view.index == named->first) {
+                stream.lastError = named->second;
+                return;
+            }
+    }
+    // An output's error names its destination only.
+    for (Stream& stream : session_->streams)
+        for (const std::string& output : stream.view.outputs)
+            if (text.find(output) != std::string::npos) {
+                stream.lastError = text;
+                return;
+            }
+    session_->lastError = text;
+}
+
+void ViewBoard::onChange(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_ = std::move(listener);
+}
+
+std::uint64_t ViewBoard::sessionId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_ ? session_->id : 0;
+}
+
+json ViewBoard::status(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    json status = {{"session", nullptr},
+                   {"lastSession", lastSession_.is_null() ? json(nullptr) : lastSession_},
+                   {"lastError", orNull(lastError_)}};
+    if (!session_) return status;
+    json streams = json::array();
+    for (Stream& stream : session_->streams) {
+        const ViewedStream& view = stream.view;
+        const StreamStats& s = *view.stats;
+        json entry = {{"index", view.index},
+                      {"input", view.input},
+                      {"width", view.frameSize.width},
+                      {"height", view.frameSize.height},
+                      {"inputEnded", s.inputEnded.load()},
+                      {"outputs", view.outputs},
+                      {"counts",
+                       {{"delivered", s.delivered.load()},
+                        {"dropped", s.dropped.load()},
+                        {"shown", s.shown.load()},
+                        {"pushed", s.pushed.load()},
+                        {"missed", s.missed.load()},
+                        {"skipped", s.skipped.load()},
+                        {"overflowed", s.overflowed.load()},
+                        {"encoded", s.encoded.load()}}},
+                      {"fps",
+                       {{"delivered", tenths(stream.delivered.update(s.delivered.load(), now))},
+                        {"shown", tenths(stream.shown.update(s.shown.load(), now))},
+                        {"pushed", tenths(stream.pushed.update(s.pushed.load(), now))},
+                        {"encoded", tenths(stream.encoded.update(s.encoded.load(), now))}}},
+                      {"lastError", orNull(stream.lastError)}};
+        if (!view.outputs.empty() && view.outSize)
+            entry["output"] = {{"width", view.outSize->width},
+                               {"height", view.outSize->height},
+                               {"frameRate", view.outFrameRate},
+                               {"codec", codec_}};
+        streams.push_back(std::move(entry));
+    }
+    const UseType* useType = findUseType(session_->useType);
+    status["session"] = {{"id", session_->id},
+                         {"useType", session_->useType},
+                         {"useTypeMeaning", useType != nullptr ? useType->meaning : ""},
+                         {"seconds", tenths(std::chrono::duration<double>(now - session_->started).count())},
+                         {"streams", std::move(streams)},
+                         {"lastError", orNull(session_->lastError)}};
+    return status;
+}
+
+const ViewBoard::Stream* ViewBoard::findLocked(const Tile& tile) const {
+    if (!session_ || session_->id != tile.session) return nullptr;
+    for (const Stream& stream : session_->streams)
+        if (stream.view.index == tile.index) return &stream;
+    return nullptr;
+}
+
+std::optional<TileSource> ViewBoard::source(const Tile& tile) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Stream* stream = findLocked(tile);
+    if (stream == nullptr) return std::nullopt;
+    const ViewedStream& view = stream->view;
+    TileSource source;
+    switch (tile.kind) {
+        case FrameKind::Shown:
+            source.sizes = {view.frameSize};
+            if (view.outSize) source.sizes.push_back(*view.outSize);
+            break;
+        case FrameKind::Input:
+            source.tap = view.decoded;
+            source.sizes = {view.frameSize};
+            if (!source.tap) source.absent = "this stream has no input";
+            break;
+        case FrameKind::Pushed:
+            source.tap = view.pushed;
+            if (view.outSize) source.sizes = {*view.outSize};
+            if (!source.tap) source.absent = "this stream has no output, so the host takes no pushed frame";
+            break;
+    }
+    return source;
+}
+
+std::optional<std::pair<LatestFrame::Frame, std::uint64_t>> ViewBoard::shownAfter(const Tile& tile,
+                                                                                  std::uint64_t seen) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Stream* stream = findLocked(tile);
+    if (stream == nullptr) return std::nullopt;
+    return stream->view.shown->borrowAfter(seen);
+}
+
+}  // namespace flumina::host
