@@ -14,6 +14,7 @@ namespace {
 namespace ch = flumina::channels;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
 constexpr const char* kShuttingDown = "the service is shutting down";
+constexpr int kMmapThreshold = 256 * 1024;
 
 // The stream indices of a configuration as a native client counts them when
 // it attaches channels: an array's elements, an object's members, one for any
@@ -44,6 +45,10 @@ std::string describe(const Caller& caller) {
 
 SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb, ViewBoard* view)
     : options_(options), usb_(usb), view_(view), heartbeat_(ch::kHeartbeatFile) {
+    // Frame-sized blocks come from the system and go back to it when freed: a
+    // fixed threshold keeps glibc from raising it as such blocks are freed,
+    // after which a large session's frames would stay in the heap when it ends.
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
     watcher_ = std::thread([this] { watch(); });
 }
 
