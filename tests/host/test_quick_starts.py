@@ -11,8 +11,6 @@ import pytest
 from conftest import CLIP_FRAMES, probe
 
 EXAMPLES = os.environ.get("FLUMINA_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples"))
-GUIDE = os.path.join(os.path.dirname(__file__), "../../docs/python.md")
-INCLUDED = ["quick_start.py", "registrations.py", "session.json", "session_file.py", "usb_camera.py"]
 
 
 @pytest.fixture
@@ -34,14 +32,6 @@ def saved(host, path, size):
     assert host.wait_for(f"output {path} finalised", 10), host.log()
     codec, width, height, frames, clean = probe(path)
     return (width, height, frames, clean) == (*size, CLIP_FRAMES, True)
-
-
-@pytest.mark.parametrize("name", INCLUDED)
-def test_the_guide_holds_each_example_as_it_stands(name):
-    with open(os.path.join(EXAMPLES, name), encoding="utf-8") as f:
-        example = f.read()
-    with open(GUIDE, encoding="utf-8") as f:
-        assert example in f.read()
 
 
 def test_quick_start_saves_every_frame_it_draws(start_host, folder):
