@@ -12,7 +12,8 @@ using Clock = std::chrono::steady_clock;
 
 // A recorded input that falls this far behind (its client took longer than a
 // frame period) is paced on from where it is rather than catching up in a
-// burst: a burst would push frames faster than the outputs sample them.
+// burst: a client that pushes what it reads would then push faster than its
+// output's frame rate, and its frames would drift off their real time.
 constexpr auto kLateSlack = std::chrono::milliseconds(5);
 // How long a stopping session waits for its client to take a frame it holds.
 constexpr auto kLastFrameGrace = std::chrono::milliseconds(500);

@@ -21,9 +21,9 @@
 
 namespace flumina::host {
 
-// Who asks for a session: the "stream" request's caller value, and the connection it came on.
 class ViewBoard;
 
+// Who asks for a session: the "stream" request's caller value, and the connection it came on.
 struct Caller {
     int id = 0;
     std::uint64_t connection = 0;
