@@ -6,7 +6,8 @@
 
 namespace flumina {
 
-enum class InputKind { Network, Camera, UsbCamera, File, None };
+// The values are the input-kind codes that the Python module keeps in `used_device`.
+enum class InputKind { Network = 0, Camera = 1, UsbCamera = 2, File = 3, None = 4 };
 
 struct UseType {
     int value;

@@ -1,6 +1,6 @@
 #include <atomic>
-#include <cstdint>
 
+#include "channel_words.h"
 #include "channels.h"
 #include "module_state.h"
 #include "python_ops.h"
@@ -13,12 +13,15 @@ namespace ch = flumina::channels;
 
 // int.from_bytes(word, "little"): unsigned.
 Object unsignedWord(const Object& word) {
-    if (PyBytes_CheckExact(word.get()) && PyBytes_Size(word.get()) == 4) {
-        const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(word.get()));
-        return Object::steal(PyLong_FromUnsignedLong(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                                                     std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24));
-    }
+    if (PyBytes_CheckExact(word.get()) && PyBytes_Size(word.get()) == 4)
+        return Object::steal(PyLong_FromUnsignedLong(ch::loadWord(PyBytes_AsString(word.get()))));
     return Object::borrow(reinterpret_cast<PyObject*>(&PyLong_Type)).attr("from_bytes")(word, "little");
+}
+
+// 0 as a signed 4-byte little-endian word: four zero bytes, made once.
+const Object& zeroWord() {
+    static const Object* zero = new Object(Object::steal(PyBytes_FromStringAndSize("\0\0\0\0", 4)));
+    return *zero;
 }
 
 // value.to_bytes(4, "little", signed=True); OverflowError from 2**31 on.
@@ -28,25 +31,27 @@ Object signedWord(const Object& value) {
 
 Object channel(const Object& self, const char* list, const Object& index) { return self.attr(list)[index]; }
 
-// Writes the size word, then the payload; the host samples these channels, there is no flag.
+// Writes the size word, then the payload; these channels carry no flag.
 void writeFrame(const Object& self, const char* list, const Object& frame, const Object& index,
                 std::size_t payloadOffset) {
     Object payload = frame.attr("tobytes")();
     const Object length = Object(module::len(payload));
-    channel(self, list, index).attr("set_bytes")(signedWord(length), 4, ch::kSizeWordOffset);
-    channel(self, list, index).attr("set_bytes")(payload, length, payloadOffset);
+    const Object setBytes = channel(self, list, index).attr("set_bytes");
+    setBytes(signedWord(length), 4, ch::kSizeWordOffset);
+    setBytes(payload, length, payloadOffset);
 }
 
 }  // namespace
 
 Object read(const Object& self, const Object& index) {
-    Object size = unsignedWord(channel(self, "kv", index).attr("get_bytes")(4, ch::kSizeWordOffset));
+    const Object input = channel(self, "kv", index);
+    Object size = unsignedWord(input.attr("get_bytes")(4, ch::kSizeWordOffset));
     if (module::equals(size, 0)) return module::none();
-    Object ready = unsignedWord(channel(self, "kv", index).attr("get_bytes")(4, ch::kReadyFlagOffset));
+    Object ready = unsignedWord(input.attr("get_bytes")(4, ch::kReadyFlagOffset));
     if (module::equals(ready, 0)) return module::none();
     // The flag was set after the payload was written: no payload byte read below is older than it.
     std::atomic_thread_fence(std::memory_order_acquire);
-    Object payload = channel(self, "kv", index).attr("get_bytes")(size, ch::kInputPayloadOffset);
+    Object payload = input.attr("get_bytes")(size, ch::kInputPayloadOffset);
 
     Object np = module::global("np");
     Object frame = np.attr("frombuffer")
@@ -56,7 +61,7 @@ Object read(const Object& self, const Object& index) {
     // the fence keeps the payload reads above ahead of the clear, whatever
     // ordering the region component itself promises.
     std::atomic_thread_fence(std::memory_order_release);
-    channel(self, "kv", index).attr("set_bytes")(signedWord(0), 4, ch::kReadyFlagOffset);
+    input.attr("set_bytes")(zeroWord(), 4, ch::kReadyFlagOffset);
     return frame;
 }
 

@@ -23,23 +23,35 @@ Object reportedShape(const Object& reply) {
     return module::tupleOf({height, width, 3});
 }
 
-// The reported size, once per stream index.
+// The reported size, once per stream index; every stream gets the same one.
 void recordReportedFrameSizes(const Object& self, const Object& reply, Py_ssize_t streams) {
-    for (Py_ssize_t i = 0; i < streams; ++i) self.attr("input_resize").attr("append")(reportedShape(reply));
+    if (streams == 0) return;
+    const Object shape = reportedShape(reply);
+    for (Py_ssize_t i = 0; i < streams; ++i) self.attr("input_resize").attr("append")(shape);
+}
+
+// Whether the reply reports a frame size at all.
+bool reportsSize(const Object& reply) {
+    if (!PyDict_Check(reply.get()) || !module::contains(reply, "content")) return false;
+    Object content = reply["content"];
+    if (module::isStr(content)) content = loadJson(content);
+    return PyDict_Check(content.get()) && module::contains(content, "rgbwidth") &&
+           module::contains(content, "rgbheight");
 }
 
 // Files registered without a size read at the size the host reports, when it
-// reports one: one shape for each position that registration left empty.
+// reports one: the shape goes to the position of each stream that
+// registration left without one, so that positions match stream indices.
 void completeFileFrameSizes(const Object& self, const Object& reply, Py_ssize_t streams) {
     Object shapes = self.attr("input_resize");
-    const Py_ssize_t missing = streams - module::len(shapes);
-    if (missing <= 0 || !PyDict_Check(reply.get()) || !module::contains(reply, "content")) return;
-    Object content = reply["content"];
-    if (module::isStr(content)) content = loadJson(content);
-    if (!PyDict_Check(content.get()) || !module::contains(content, "rgbwidth") ||
-        !module::contains(content, "rgbheight"))
-        return;
-    for (Py_ssize_t i = 0; i < missing; ++i) shapes.attr("append")(reportedShape(reply));
+    if (streams - module::len(shapes) <= 0 || !reportsSize(reply)) return;
+    const Object shape = reportedShape(reply);
+    Py_ssize_t position = 0;
+    for (const Object& entry : self.attr("js")) {
+        if (module::len(shapes) >= streams) break;
+        if (!module::contains(entry, "inputResizeWidth")) shapes.attr("insert")(Object(static_cast<long>(position)), shape);
+        ++position;
+    }
 }
 
 void attachChannels(const Object& self, Py_ssize_t streams) {

@@ -106,8 +106,8 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     PyObject* boundMethod = nullptr;
     runSettingPythonError([&] {
-        static PyObject* methodType = importModule("types").attr("MethodType").release();
-        boundMethod = Object::borrow(methodType)(Object::borrow(self), Object::borrow(instance)).release();
+        static PyObject* boundMethodType = importModule("types").attr("MethodType").release();
+        boundMethod = Object::borrow(boundMethodType)(Object::borrow(self), Object::borrow(instance)).release();
     });
     return boundMethod;
 }

@@ -42,12 +42,6 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// Sets `type` with `message` and throws it.
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw PythonError();
-}
-
 // Runs `work`; on an exception sets the matching Python error and returns false.
 template <typename Work>
 bool runSettingPythonError(Work&& work) noexcept {

@@ -1,9 +1,6 @@
-# Debian's interpreter and pybind11, for the Python extension modules of this
-# project (included by each folder that builds one: imported targets are
-# per folder).
+# Debian's interpreter, for the Python extension modules of this project
+# (included by each folder that builds one: imported targets are per folder).
 set(Python3_EXECUTABLE /usr/bin/python3 CACHE FILEPATH "Interpreter the Python modules are built for")
-set(PYTHON_EXECUTABLE ${Python3_EXECUTABLE} CACHE FILEPATH "Interpreter the Python modules are built for (pybind11's name)")
-set(PYBIND11_FINDPYTHON ON)
 if(CMAKE_CROSSCOMPILING)
   # The build machine's interpreter cannot describe the target's; the
   # toolchain file points Python3_INCLUDE_DIR and Python3_SOABI at the target.
@@ -11,7 +8,6 @@ if(CMAKE_CROSSCOMPILING)
 else()
   find_package(Python3 REQUIRED COMPONENTS Interpreter Development.Module)
 endif()
-find_package(pybind11 2.6 CONFIG REQUIRED)
 
 # Every Python artefact lands here, so that PYTHONPATH=<build>/python finds them all.
 set(FLUMINA_PYTHON_OUTPUT_DIR ${CMAKE_BINARY_DIR}/python)

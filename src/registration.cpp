@@ -3,6 +3,7 @@
 #include "module_state.h"
 #include "python_ops.h"
 #include "session.h"
+#include "use_types.h"
 #include "userland.h"
 
 namespace flumina::session {
@@ -15,10 +16,10 @@ using module::isStr;
 using module::refuse;
 
 // Input-kind codes, as used_device holds them; -1 while none is found (never stored).
-constexpr long kNetwork = 0;
-constexpr long kCamera = 1;
-constexpr long kFile = 3;
-constexpr long kNoInput = 4;
+constexpr long kNetwork = static_cast<long>(InputKind::Network);
+constexpr long kCamera = static_cast<long>(InputKind::Camera);
+constexpr long kFile = static_cast<long>(InputKind::File);
+constexpr long kNoInput = static_cast<long>(InputKind::None);
 constexpr long kNone = -1;
 
 // A userland path as the host service sees it: "/sdcard..." is shared as is,
@@ -26,12 +27,13 @@ constexpr long kNone = -1;
 // with a trailing slash, so their value holds "//" after it; the host expects
 // both forms as they are.
 Object hostPath(const Object& path, bool forOutput) {
-    const Object head = path[Object::steal(PySlice_New(nullptr, Object(7).get(), nullptr))];
-    if (equals(head, "/sdcard")) return path;
-    std::string prefix = flumina::userland::kPrefix;
+    const std::string shared = userland::kSharedFolder;
+    const Object head = path[Object::steal(PySlice_New(nullptr, Object(shared.size()).get(), nullptr))];
+    if (equals(head, shared.c_str())) return path;
+    std::string prefix = userland::kPrefix;
     if (forOutput) prefix += "/";
     Object absolute = global("os").attr("path").attr("abspath")(path);
-    return Object::steal(PyNumber_Add(Object(prefix.c_str()).get(), absolute.get()));
+    return Object::steal(PyNumber_Add(Object(prefix).get(), absolute.get()));
 }
 
 // Appends the code to used_device and returns it.

@@ -59,14 +59,13 @@ class HostError(RuntimeError):
 
 
 class Reply:
-    """One reply: `result` is the JSON text of its result, `error` its error (or None)."""
+    """One successful reply: `result` is the JSON text of its result."""
 
-    def __init__(self, result, error):
+    def __init__(self, result):
         self.result = result
-        self.error = error
 
     def __repr__(self):
-        return f"Reply(result={self.result!r}, error={self.error!r})"
+        return f"Reply(result={self.result!r})"
 
 
 class Bridge:
@@ -136,7 +135,7 @@ class Bridge:
         error = reply.get("error")
         if error is not None:
             raise HostError(error if isinstance(error, str) else json.dumps(error))
-        return Reply(json.dumps(reply["result"]), error)
+        return Reply(json.dumps(reply["result"]))
 
 
 def Android():

@@ -4,6 +4,7 @@ the file is complete once the client is gone and playable whatever happens to th
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 from conftest import CLIP_SIZE, frame_numbers, frame_times, numbered_frame, probe
@@ -35,15 +36,34 @@ def start_client(clip, output, count, interval=0.0, mode="numbered"):
                             text=True)
 
 
-def pushed_so_far(client, at_least, timeout=20):
-    deadline = time.monotonic() + timeout
-    pushed = 0
-    for line in client.stdout:
-        if line.startswith("pushed "):
-            pushed = int(line.split()[1])
-        if pushed >= at_least or time.monotonic() > deadline:
-            break
-    return pushed
+class PushCount:
+    """Follows the client's "pushed N" lines on a thread of its own, so that no wait is unbounded."""
+
+    def __init__(self, client):
+        self.client = client
+        self.pushed = 0
+        self.changed = threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.client.stdout:
+            if line.startswith("pushed "):
+                with self.changed:
+                    self.pushed = int(line.split()[1])
+                    self.changed.notify_all()
+
+    def reach(self, at_least, timeout=20):
+        """The count once it is `at_least`, or after `timeout` seconds."""
+        with self.changed:
+            self.changed.wait_for(lambda: self.pushed >= at_least, timeout)
+            return self.pushed
+
+    def final(self):
+        """The last count, once the client has ended."""
+        self.client.wait(5)
+        self.reader.join(5)
+        return self.pushed
 
 
 def test_a_fast_client_finds_every_frame_in_order_from_time_zero(start_host, clip, tmp_path):
@@ -75,10 +95,10 @@ def test_a_killed_client_leaves_a_complete_file(start_host, clip, tmp_path):
     host = start_host("--heartbeat-timeout", "30")
     saved = tmp_path / "killed.mp4"
     with start_client(clip, saved, 1000, interval=0.02, mode="hold") as client:
-        pushed = pushed_so_far(client, 40)
+        count = PushCount(client)
+        count.reach(40)
         client.send_signal(signal.SIGKILL)
-        client.wait(5)
-        pushed = max([pushed] + [int(line.split()[1]) for line in client.stdout if line.startswith("pushed ")])
+        pushed = count.final()
     assert host.wait_for(f"output {saved} finalised", 10), host.log()
     codec, width, height, frames, clean = probe(saved)
     assert (codec, width, height, clean) == ("h264", 320, 240, True)
@@ -90,10 +110,12 @@ def test_a_host_killed_mid_save_leaves_a_playable_file_up_to_its_last_fragment(s
     host = start_host()
     saved = tmp_path / "host-killed.mp4"
     with start_client(clip, saved, 1000, interval=0.02, mode="hold") as client:
-        pushed = pushed_so_far(client, 90)
+        count = PushCount(client)
+        pushed = count.reach(90)
         host.process.send_signal(signal.SIGKILL)
         host.process.wait(5)
         client.kill()
+        count.final()
     codec, width, height, frames, clean = probe(saved)
     assert (codec, width, height, clean) == ("h264", 320, 240, True)
     assert 25 <= frames <= pushed  # whole fragments of a second each

@@ -84,3 +84,12 @@ class FakeHost:
     def bindings(self):
         """The names of flumina that this host replaces, with their stand-ins."""
         return {"android": self, "multiprocessing": self, "time": self, "Aashmem": self.Aashmem}
+
+
+def version_warning(version):
+    """The RuntimeWarning that importing flumina gives under Python `version`
+    (major, minor, ...): none under 3.10, whose stable ABI it is built for."""
+    if tuple(version[:2]) == (3, 10):
+        return None
+    return (f"compile time Python version 3.10 of module 'flumina' does not match "
+            f"runtime version {version[0]}.{version[1]}")

@@ -124,3 +124,9 @@ def test_files_without_a_size_take_the_reported_one(session, host, in_tmp):
     assert session.build() == [(240, 320, 3), (480, 640, 3)]
     host.stream_result = {"content": {"rgbwidth": 640}}
     assert session.build() == [(240, 320, 3), (480, 640, 3)]  # nothing missing, nothing read
+
+
+def test_a_file_without_a_size_gets_the_reported_one_at_its_own_position(session, host, in_tmp):
+    session.add("clip.mp4")
+    session.add("clip.mp4", inputshape=(320, 240))
+    assert session.build() == [(480, 640, 3), (240, 320, 3)]

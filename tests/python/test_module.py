@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import flumina
-from conftest import version_warning
+from fakes import version_warning
 
 METHODS = {
     "__init__": "(self)",

@@ -21,7 +21,7 @@ import sys
 import pytest
 
 import flumina
-from conftest import version_warning
+from fakes import version_warning
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLOWDOWN = int(os.environ.get("FLUMINA_TEST_SLOWDOWN", "1"))
