@@ -15,19 +15,15 @@ ClientWatch::ClientWatch(int caller, std::uint64_t connection) : caller_(caller)
         return;
     }
     if (caller <= 0) return;
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, caller, 0));
-    if (pidfd_ >= 0 || (errno != ESRCH && ::kill(caller, 0) == 0)) watching_ = "process " + std::to_string(caller);
-}
-
-ClientWatch::~ClientWatch() {
-    if (pidfd_ >= 0) ::close(pidfd_);
+    pidfd_ = korvane::ipc::dev::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, caller, 0)));
+    if (pidfd_ || (errno != ESRCH && ::kill(caller, 0) == 0)) watching_ = "process " + std::to_string(caller);
 }
 
 bool ClientWatch::gone() {
     if (caller_ == kNativeCaller) return closed_.load();
     if (watching_.empty()) return false;
-    if (pidfd_ >= 0) {
-        pollfd ended{pidfd_, POLLIN, 0};
+    if (pidfd_) {
+        pollfd ended{pidfd_.get(), POLLIN, 0};
         return ::poll(&ended, 1, 0) > 0;
     }
     return ::kill(caller_, 0) != 0 && errno == ESRCH;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "file_descriptor.h"
+
 namespace flumina::host {
 
 // The native client's caller value.
@@ -17,7 +19,6 @@ inline constexpr int kNativeCaller = 1;
 class ClientWatch {
 public:
     ClientWatch(int caller, std::uint64_t connection);
-    ~ClientWatch();
     ClientWatch(const ClientWatch&) = delete;
     ClientWatch& operator=(const ClientWatch&) = delete;
 
@@ -33,7 +34,7 @@ public:
 private:
     int caller_;
     std::uint64_t connection_;
-    int pidfd_ = -1;
+    korvane::ipc::dev::FileDescriptor pidfd_;
     std::atomic<bool> closed_{false};
     std::string watching_;
 };

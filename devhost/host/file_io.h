@@ -10,6 +10,8 @@ extern "C" {
 
 namespace flumina::host {
 
+using korvane::ipc::dev::FileDescriptor;
+
 class FileIo {
 public:
     enum class Mode { Read, Write };

@@ -13,6 +13,8 @@
 
 namespace flumina::host {
 
+using korvane::ipc::dev::FileDescriptor;
+
 // Opens `path` for reading; throws std::runtime_error ("cannot open NAME: ...") unless it
 // is a regular file. `name` is what the client called it (a file: URL), by default the path.
 FileDescriptor openInputFile(const std::string& path, const std::string& name = {});

@@ -41,14 +41,6 @@ bool inside(std::size_t length, std::size_t offset, std::size_t size) {
 
 bool wordAligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(std::uint32_t) == 0; }
 
-// Owns a descriptor until released; closing is never retried on EINTR.
-struct FdGuard {
-    int fd;
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
 
 // Where glibc keeps the objects of shm_open, which rename() then reaches.
 constexpr const char* kShmFolder = "/dev/shm";
@@ -95,15 +87,15 @@ std::string shmObjectName(const std::string& channel) {
 
 std::unique_ptr<ShmRegion> ShmRegion::open(const std::string& name, std::size_t capacity) {
     const std::string shm = shmObjectName(name);
-    const int fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) throwErrno("cannot open shared-memory object " + shm + " for region " + name);
-    return fromDescriptor(name, fd, capacity);
+    FileDescriptor fd(::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) throwErrno("cannot open shared-memory object " + shm + " for region " + name);
+    return fromDescriptor(name, std::move(fd), capacity);
 }
 
 std::unique_ptr<ShmRegion> ShmRegion::anonymous(const std::string& name, std::size_t capacity) {
-    const int fd = ::memfd_create(name.c_str(), MFD_CLOEXEC);
-    if (fd < 0) throwErrno("cannot create anonymous region " + name);
-    return fromDescriptor(name, fd, capacity);
+    FileDescriptor fd(::memfd_create(name.c_str(), MFD_CLOEXEC));
+    if (!fd) throwErrno("cannot create anonymous region " + name);
+    return fromDescriptor(name, std::move(fd), capacity);
 }
 
 std::shared_ptr<ShmRegion> ShmRegion::attach(const std::string& name) {
@@ -116,13 +108,12 @@ std::shared_ptr<ShmRegion> ShmRegion::attach(const std::string& name) {
     return region;
 }
 
-std::unique_ptr<ShmRegion> ShmRegion::fromDescriptor(const std::string& name, int descriptor, std::size_t capacity) {
-    FdGuard fd{descriptor};
+std::unique_ptr<ShmRegion> ShmRegion::fromDescriptor(const std::string& name, FileDescriptor fd, std::size_t capacity) {
     const std::size_t reserve = roundUp(WriteLog::kBytes + std::max(kMinReserve, capacity), pageSize());
     void* mapping = ::mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mapping == MAP_FAILED) throwErrno("cannot reserve " + std::to_string(reserve) + " bytes for region " + name);
 
-    std::unique_ptr<ShmRegion> region(new ShmRegion(name, fd.release(), static_cast<char*>(mapping), reserve));
+    std::unique_ptr<ShmRegion> region(new ShmRegion(name, std::move(fd), static_cast<char*>(mapping), reserve));
     region->grow(capacity);
     return region;
 }
@@ -131,17 +122,17 @@ std::unique_ptr<ShmRegion> ShmRegion::openOwned(const std::string& name, std::si
     const std::string shm = shmObjectName(name);
     if (replaced != nullptr) replaced->clear();
     // Non-blocking: a FIFO put in a channel's place does not hold the host up.
-    FdGuard fd{::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600)};
+    FileDescriptor fd(::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
-    const bool inspected = fd.fd >= 0 && ::fstat(fd.fd, &st) == 0;
+    const bool inspected = fd && ::fstat(fd.get(), &st) == 0;
     std::unique_ptr<ShmRegion> region;
     if (inspected && trusted(st)) {
-        region = fromDescriptor(name, fd.release(), capacity);
+        region = fromDescriptor(name, std::move(fd), capacity);
     } else {
         const std::string what = inspected ? describe(st) : std::string("unreadable: ") + std::strerror(errno);
         region = replaceObject(name, capacity);
         // A client that attached to the old object follows to the new one.
-        if (inspected && S_ISREG(st.st_mode)) WriteLog::markReplaced(fd.fd);
+        if (inspected && S_ISREG(st.st_mode)) WriteLog::markReplaced(fd.get());
         if (replaced != nullptr) *replaced = what;
     }
     region->reserve(capacity);
@@ -152,10 +143,10 @@ std::unique_ptr<ShmRegion> ShmRegion::replaceObject(const std::string& name, std
     static std::atomic<unsigned> made{0};
     const std::string shm = shmObjectName(name);
     const std::string fresh = shm + ".new" + std::to_string(::getpid()) + "." + std::to_string(made++);
-    const int fd = ::shm_open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throwErrno("cannot create shared-memory object " + fresh + " to replace " + kShmFolder + shm);
+    FileDescriptor fd(::shm_open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) throwErrno("cannot create shared-memory object " + fresh + " to replace " + kShmFolder + shm);
     try {
-        std::unique_ptr<ShmRegion> region = fromDescriptor(name, fd, capacity);
+        std::unique_ptr<ShmRegion> region = fromDescriptor(name, std::move(fd), capacity);
         // Atomic: the name never goes missing, and nobody gets a foot in between.
         if (::rename((kShmFolder + fresh).c_str(), (kShmFolder + shm).c_str()) != 0)
             throwErrno(std::string("cannot replace channel object ") + kShmFolder + shm +
@@ -168,8 +159,8 @@ std::unique_ptr<ShmRegion> ShmRegion::replaceObject(const std::string& name, std
 }
 
 void ShmRegion::reserve(std::size_t capacity) {
-    const std::size_t bytes = WriteLog::kBytes + capacity;
-    const int error = ::posix_fallocate(fd_, 0, static_cast<off_t>(bytes));
+    const std::size_t bytes = objectBytes(capacity);
+    const int error = ::posix_fallocate(fd_.get(), 0, static_cast<off_t>(bytes));
     if (error != 0)
         throw std::system_error(error, std::generic_category(),
                                 "cannot reserve " + std::to_string(bytes) + " bytes of memory for channel " + name_ +
@@ -183,14 +174,13 @@ bool ShmRegion::remove(const std::string& name) {
     throwErrno("cannot remove shared-memory object " + shm);
 }
 
-ShmRegion::ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved)
-    : name_(std::move(name)), fd_(fd), mapping_(mapping), base_(mapping + WriteLog::kBytes),
+ShmRegion::ShmRegion(std::string name, FileDescriptor fd, char* mapping, std::size_t reserved)
+    : name_(std::move(name)), fd_(std::move(fd)), mapping_(mapping), base_(mapping + WriteLog::kBytes),
       log_(reinterpret_cast<WriteLog*>(mapping)), reserved_(reserved), guardSlot_(shrink_guard::add(mapping, 0)) {}
 
 ShmRegion::~ShmRegion() {
     shrink_guard::remove(guardSlot_);
     ::munmap(mapping_, reserved_);
-    ::close(fd_);
 }
 
 void ShmRegion::grow(std::size_t capacity) {
@@ -198,27 +188,27 @@ void ShmRegion::grow(std::size_t capacity) {
         throw std::length_error("cannot grow region " + name_ + " to " + std::to_string(capacity) +
                                 " bytes: at most " + std::to_string(reserved_ - WriteLog::kBytes) +
                                 " bytes fit its reservation");
-    const std::size_t objectBytes = WriteLog::kBytes + capacity;
+    const std::size_t wanted = objectBytes(capacity);
     std::lock_guard<std::mutex> lock(growth_);
     // The lock on the object keeps two processes that grow it at once from
     // shrinking it back (each checks the size under the lock).
-    if (::flock(fd_, LOCK_EX) != 0) throwErrno("cannot lock region " + name_);
+    if (::flock(fd_.get(), LOCK_EX) != 0) throwErrno("cannot lock region " + name_);
     std::size_t current;
     try {
-        current = objectSize(fd_, name_);
-        if (current < objectBytes) {
-            if (::ftruncate(fd_, static_cast<off_t>(objectBytes)) != 0)
+        current = objectSize(fd_.get(), name_);
+        if (current < wanted) {
+            if (::ftruncate(fd_.get(), static_cast<off_t>(wanted)) != 0)
                 throwErrno("cannot size region " + name_ + " to " + std::to_string(capacity) + " bytes");
-            current = objectBytes;
+            current = wanted;
         }
         mapUpTo(current);
         // A new object (or one of another layout) gets its write log set up once, under the lock.
         if (!log_->valid()) log_->initialise();
     } catch (...) {
-        ::flock(fd_, LOCK_UN);
+        ::flock(fd_.get(), LOCK_UN);
         throw;
     }
-    ::flock(fd_, LOCK_UN);
+    ::flock(fd_.get(), LOCK_UN);
 }
 
 void ShmRegion::mapUpTo(std::size_t objectSize) {
@@ -227,7 +217,7 @@ void ShmRegion::mapUpTo(std::size_t objectSize) {
     if (want > mapped_) {
         // Map only the new tail, at its fixed place in the reservation: pages
         // mapped before, and every pointer into them, stay as they are.
-        void* at = ::mmap(mapping_ + mapped_, want - mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_,
+        void* at = ::mmap(mapping_ + mapped_, want - mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_.get(),
                           static_cast<off_t>(mapped_));
         if (at == MAP_FAILED)
             throwErrno("cannot map region " + name_ + " of " + std::to_string(objectSize) + " bytes");
@@ -248,25 +238,24 @@ void ShmRegion::followReplacement() {
 
 void ShmRegion::followReplacementLocked() {
     if (!log_->replaced()) return;
-    FdGuard fd{::shm_open(shmObjectName(name_).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0)};
+    FileDescriptor fd(::shm_open(shmObjectName(name_).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0));
     struct stat now {}, old {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &now) != 0 || !S_ISREG(now.st_mode) || ::fstat(fd_, &old) != 0 ||
+    if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode) || ::fstat(fd_.get(), &old) != 0 ||
         (now.st_dev == old.st_dev && now.st_ino == old.st_ino))
         return;  // no new object yet: the old one serves until there is
     // The new object holds at least what this region has handed out, so that every pointer stays backed.
-    const std::size_t objectBytes = WriteLog::kBytes + size();
-    if (::flock(fd.fd, LOCK_EX) != 0) return;
-    const bool big = objectSize(fd.fd, name_) >= objectBytes || ::ftruncate(fd.fd, static_cast<off_t>(objectBytes)) == 0;
-    ::flock(fd.fd, LOCK_UN);
+    const std::size_t wanted = objectBytes(size());
+    if (::flock(fd.get(), LOCK_EX) != 0) return;
+    const bool big = objectSize(fd.get(), name_) >= wanted || ::ftruncate(fd.get(), static_cast<off_t>(wanted)) == 0;
+    ::flock(fd.get(), LOCK_UN);
     if (!big) return;
-    if (::mmap(mapping_, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd.fd, 0) == MAP_FAILED) return;
-    ::close(fd_);
-    fd_ = fd.release();
+    if (::mmap(mapping_, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd.get(), 0) == MAP_FAILED) return;
+    fd_ = std::move(fd);
 }
 
 bool ShmRegion::refresh(std::size_t length, std::size_t offset) {
     std::lock_guard<std::mutex> lock(growth_);
-    mapUpTo(objectSize(fd_, name_));
+    mapUpTo(objectSize(fd_.get(), name_));
     return inside(length, offset, size());
 }
 
@@ -276,21 +265,26 @@ void ShmRegion::throwOutOfRange(const char* what, std::size_t length, std::size_
                             " of " + std::to_string(size()) + " bytes");
 }
 
-char* ShmRegion::span(std::size_t length, std::size_t offset) {
+char* ShmRegion::locate(std::size_t length, std::size_t offset) {
     followReplacement();
-    if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("access", length, offset);
+    if (!inside(length, offset, size()) && !refresh(length, offset)) return nullptr;
     return base_ + offset;
 }
 
+char* ShmRegion::span(std::size_t length, std::size_t offset) {
+    char* at = locate(length, offset);
+    if (at == nullptr) throwOutOfRange("access", length, offset);
+    return at;
+}
+
 void ShmRegion::read_bytes(char** out, std::size_t length, std::size_t offset, int /*flag*/) {
-    followReplacement();
-    if (!inside(length, offset, size()) && !refresh(length, offset)) throwOutOfRange("read", length, offset);
-    *out = base_ + offset;
+    char* at = locate(length, offset);
+    if (at == nullptr) throwOutOfRange("read", length, offset);
+    *out = at;
 }
 
 std::int8_t ShmRegion::write_bytes(const char* data, std::size_t length, std::size_t offset) {
-    followReplacement();
-    if (!inside(length, offset, size()) && !refresh(length, offset)) return -1;
+    if (locate(length, offset) == nullptr) return -1;
     log_->write(offset, length, [&] { copyIn(data, length, offset); });
     return 0;
 }

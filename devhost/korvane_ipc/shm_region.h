@@ -31,9 +31,12 @@
 //
 // Writers: the host writes the input channel's size word, payload and ready
 // flag; the client clears the ready flag and writes the display and push
-// channels. Every write goes through the write log, whose sequence tells a
-// reader when a client's frame is complete, and which holds a client's next
-// write back until the registered reader has taken its last frame.
+// channels. Every write_bytes()/write() goes through the write log, whose
+// sequence tells a reader when a client's frame is complete, and which holds
+// a client's next write back until the registered reader has taken its last
+// frame. The host scales decoded frames straight into the input channel's
+// payload through span(), unlogged: no copy, and clients of the input
+// channel go by its ready flag alone.
 //
 // Memory ordering (AArch64 is weakly ordered):
 //   - write half: every write_bytes()/write() is a release. A 4-byte write
@@ -61,6 +64,7 @@
 
 #include "android_ashmem.h"
 #include "channels.h"
+#include "file_descriptor.h"
 #include "write_log.h"
 
 namespace korvane::ipc::dev {
@@ -77,6 +81,8 @@ public:
     static std::shared_ptr<ShmRegion> attach(const std::string& name);
     // A region that no other process can name (for tests): `name` is only for messages.
     static std::unique_ptr<ShmRegion> anonymous(const std::string& name, std::size_t capacity);
+    // Bytes of shared memory that a region of `capacity` channel bytes takes.
+    static std::size_t objectBytes(std::size_t capacity) { return WriteLog::kBytes + capacity; }
     // Deletes the object of `name`; attached regions keep their mapping. False if there was none.
     static bool remove(const std::string& name);
     // The host's attach (see the top of this file): an object of this user that
@@ -103,7 +109,9 @@ public:
     // Whether another process shrank the object under this mapping; what was written past its end since is lost.
     bool damaged() const;
 
-    // Pointer to [offset, offset + length), mapping more if the object grew; throws std::out_of_range.
+    // Pointer to [offset, offset + length), mapping more if the object grew; nullptr past the end.
+    char* locate(std::size_t length, std::size_t offset);
+    // As locate(), but throws std::out_of_range past the end.
     char* span(std::size_t length, std::size_t offset);
     // Copy out of the region, then acquire.
     void copy_out(char* destination, std::size_t length, std::size_t offset);
@@ -115,8 +123,8 @@ public:
     void grow(std::size_t capacity);
 
 private:
-    ShmRegion(std::string name, int fd, char* mapping, std::size_t reserved);
-    static std::unique_ptr<ShmRegion> fromDescriptor(const std::string& name, int fd, std::size_t capacity);
+    ShmRegion(std::string name, FileDescriptor fd, char* mapping, std::size_t reserved);
+    static std::unique_ptr<ShmRegion> fromDescriptor(const std::string& name, FileDescriptor fd, std::size_t capacity);
     // A new object of this user sized to `capacity`, put in place of what is under `name`.
     static std::unique_ptr<ShmRegion> replaceObject(const std::string& name, std::size_t capacity);
     // Backs the first `capacity` channel bytes with memory.
@@ -132,7 +140,7 @@ private:
     void copyIn(const char* source, std::size_t length, std::size_t offset);
 
     std::string name_;
-    int fd_ = -1;
+    FileDescriptor fd_;
     char* mapping_ = nullptr;  // the write log, then the channel bytes
     char* base_ = nullptr;     // the channel's byte 0
     WriteLog* log_ = nullptr;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <optional>
 
 namespace korvane::ipc::dev {
 namespace {
@@ -83,7 +84,7 @@ void WriteLog::markTaken(std::uint32_t written) {
 }
 
 void WriteLog::waitForReader() {
-    const auto deadline = std::chrono::steady_clock::now() + kMaxWriterWait;
+    std::optional<std::chrono::steady_clock::time_point> deadline;  // taken only once a wait begins
     for (;;) {
         const std::int32_t reader = readerPid_.load(std::memory_order_seq_cst);
         const std::uint32_t taken = taken_.load(std::memory_order_seq_cst);
@@ -94,7 +95,9 @@ void WriteLog::waitForReader() {
             readerPid_.compare_exchange_strong(expected, 0);
             return;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return;  // the reader counts the frame as missed
+        const auto now = std::chrono::steady_clock::now();
+        if (!deadline) deadline = now + kMaxWriterWait;
+        if (now >= *deadline) return;  // the reader counts the frame as missed
         writersWaiting_.fetch_add(1, std::memory_order_seq_cst);
         if (taken_.load(std::memory_order_seq_cst) == taken) futexWait(taken_, taken, kReaderCheck);
         writersWaiting_.fetch_sub(1, std::memory_order_seq_cst);

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace flumina::host {
+namespace korvane::ipc::dev {
 
 class FileDescriptor {
 public:
@@ -24,6 +24,8 @@ public:
     ~FileDescriptor() { reset(); }
 
     int get() const { return fd_; }
+    // Hands the descriptor over; this object is empty afterwards.
+    int release() noexcept { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
     void reset() noexcept {
         if (fd_ >= 0) ::close(fd_);
@@ -34,4 +36,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace flumina::host
+}  // namespace korvane::ipc::dev
