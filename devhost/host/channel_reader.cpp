@@ -24,7 +24,32 @@ ChannelReader::~ChannelReader() { channel_.log().unregisterReader(); }
 
 void ChannelReader::wake() { channel_.log().wakeReaders(); }
 
-ChannelReader::Look ChannelReader::tryTake(std::vector<char>& into, TakenFrame& frame) {
+bool ChannelReader::copyFrame(korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset,
+                              std::uint32_t before, std::vector<char>* into, TakenFrame& frame) {
+    auto& log = channel.log();
+    frame.written = log.lastLength();
+    frame.bytes = channel.load_word_acquire(ch::kSizeWordOffset);
+    if (into != nullptr) {
+        std::size_t copied = std::min(frame.bytes, frame.written);
+        // A size word past the channel: nothing of it is taken.
+        if (channel.locate(copied, payloadOffset) == nullptr) copied = 0;
+        into->resize(copied);
+        channel.copy_out(into->data(), copied, payloadOffset);
+    }
+    // A write begun meanwhile may have torn what was read.
+    return log.sequence() == before;
+}
+
+bool ChannelReader::copyLatest(korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset,
+                               std::vector<char>& into) {
+    auto& log = channel.log();
+    const std::uint32_t before = log.sequence();
+    if (before % 2 != 0 || log.lastOffset() != payloadOffset) return false;
+    TakenFrame frame;
+    return copyFrame(channel, payloadOffset, before, &into, frame) && frame.sound(into);
+}
+
+ChannelReader::Look ChannelReader::tryTake(std::vector<char>* into, TakenFrame& frame) {
     auto& log = channel_.log();
     const std::uint32_t before = log.sequence();
     if (before % 2 != 0 || before == seen_) return Look::Nothing;
@@ -33,17 +58,7 @@ ChannelReader::Look ChannelReader::tryTake(std::vector<char>& into, TakenFrame& 
         return Look::Nothing;
     }
     const std::uint32_t written = log.written();
-    frame.written = log.lastLength();
-    frame.bytes = channel_.load_word_acquire(ch::kSizeWordOffset);
-    std::size_t copied = std::min(frame.bytes, frame.written);
-    try {
-        channel_.span(copied, payloadOffset_);
-    } catch (const std::out_of_range&) {
-        copied = 0;  // a size word past the channel: nothing of it is taken
-    }
-    into.resize(copied);
-    channel_.copy_out(into.data(), copied, payloadOffset_);
-    if (log.sequence() != before) return Look::Again;  // the client began another write meanwhile
+    if (!copyFrame(channel_, payloadOffset_, before, into, frame)) return Look::Again;
     seen_ = before;
     frame.missed = written - lastWritten_ - 1;
     lastWritten_ = written;
@@ -51,7 +66,7 @@ ChannelReader::Look ChannelReader::tryTake(std::vector<char>& into, TakenFrame& 
     return Look::Taken;
 }
 
-std::optional<TakenFrame> ChannelReader::take(std::vector<char>& into, const std::atomic<bool>& stop) {
+std::optional<TakenFrame> ChannelReader::take(std::vector<char>* into, const std::atomic<bool>& stop) {
     TakenFrame frame;
     for (;;) {
         // A frame completed before the stop is still taken.

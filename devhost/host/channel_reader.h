@@ -32,16 +32,26 @@ public:
     ChannelReader(const ChannelReader&) = delete;
     ChannelReader& operator=(const ChannelReader&) = delete;
 
-    // Waits for the next complete frame and copies it into `into` (nothing of a frame
-    // that does not fit the channel); nullopt once `stop` is set and no complete frame
-    // is left to take. Throws std::runtime_error once another process has shrunk the channel.
-    std::optional<TakenFrame> take(std::vector<char>& into, const std::atomic<bool>& stop);
+    // Waits for the next complete frame and copies it into `into`, when given (nothing
+    // of a frame that does not fit the channel); nullopt once `stop` is set and no
+    // complete frame is left to take. Throws std::runtime_error once another process
+    // has shrunk the channel.
+    std::optional<TakenFrame> take(std::vector<char>* into, const std::atomic<bool>& stop);
     // Makes a take() that waits look at its `stop` again.
     void wake();
 
+    // Copies the frame that `channel` holds complete now, without taking it (for
+    // a look at the latest frame); false when a write is under way, the last write
+    // was no payload, or the frame does not fit.
+    static bool copyLatest(korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset, std::vector<char>& into);
+
 private:
     enum class Look { Taken, Nothing, Again };
-    Look tryTake(std::vector<char>& into, TakenFrame& frame);
+    Look tryTake(std::vector<char>* into, TakenFrame& frame);
+    // Reads the frame's sizes and, when `into` is given, its bytes; false when the
+    // sequence moved on from `before` meanwhile.
+    static bool copyFrame(korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset, std::uint32_t before,
+                          std::vector<char>* into, TakenFrame& frame);
 
     korvane::ipc::dev::ShmRegion& channel_;
     std::size_t payloadOffset_;

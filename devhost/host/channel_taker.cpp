@@ -6,8 +6,8 @@
 namespace flumina::host {
 
 ChannelTaker::ChannelTaker(std::string name, std::string threadName, korvane::ipc::dev::ShmRegion& channel,
-                           std::size_t payloadOffset, Sink sink)
-    : name_(std::move(name)), threadName_(std::move(threadName)), reader_(std::make_unique<ChannelReader>(channel, payloadOffset)),
+                           std::size_t payloadOffset, Bytes bytes, Sink sink)
+    : name_(std::move(name)), threadName_(std::move(threadName)), reader_(std::make_unique<ChannelReader>(channel, payloadOffset)), bytes_(bytes),
       sink_(std::move(sink)) {}
 
 ChannelTaker::~ChannelTaker() { stop(); }
@@ -25,7 +25,7 @@ void ChannelTaker::run() {
     nameThisThread(threadName_);
     std::vector<char> frame;
     try {
-        while (const std::optional<TakenFrame> taken = reader_->take(frame, stop_)) sink_(frame, *taken);
+        while (const std::optional<TakenFrame> taken = reader_->take(bytes_ == Bytes::Copied ? &frame : nullptr, stop_)) sink_(frame, *taken);
     } catch (const std::exception& e) {
         log().error(logLine(name_, ": no more frames taken: ", e.what()));
     }

@@ -17,11 +17,13 @@ class ChannelTaker {
 public:
     // `frame` may be swapped with another buffer of the sink's; the taker copies the next frame into whatever it holds.
     using Sink = std::function<void(std::vector<char>& frame, const TakenFrame& taken)>;
+    // Whether the sink gets each frame's bytes, or only learns that one was taken (`frame` stays empty).
+    enum class Bytes { Copied, NotCopied };
 
     // Registers as the channel's reader now, so that frames written from here on are taken.
     // `name` is for the log ("stream 0: push channel"), `threadName` for the thread ("push 0").
     ChannelTaker(std::string name, std::string threadName, korvane::ipc::dev::ShmRegion& channel,
-                 std::size_t payloadOffset, Sink sink);
+                 std::size_t payloadOffset, Bytes bytes, Sink sink);
     ~ChannelTaker();
     ChannelTaker(const ChannelTaker&) = delete;
     ChannelTaker& operator=(const ChannelTaker&) = delete;
@@ -36,6 +38,7 @@ private:
     std::string name_;
     std::string threadName_;
     std::unique_ptr<ChannelReader> reader_;
+    Bytes bytes_;
     Sink sink_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -66,6 +66,12 @@ void Log::line(const std::string& text) {
     std::fflush(stderr);
 }
 
+std::string fps(double rate) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f fps", rate);
+    return text;
+}
+
 void Log::error(const std::string& text) {
     line("error: " + text);
     std::function<void(const std::string&)> watcher;

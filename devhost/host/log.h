@@ -30,6 +30,9 @@ private:
 // The process's log (FFmpeg's callback has no user pointer, so the log is one per process).
 Log& log();
 
+// A rate for the log: "24.8 fps".
+std::string fps(double rate);
+
 // Builds a line from streamable parts: logLine("stream ", 0, ": end of input").
 template <class... Parts>
 std::string logLine(const Parts&... parts) {

@@ -1,6 +1,10 @@
 // Command line of flumina-host.
 #pragma once
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -9,6 +13,11 @@ namespace flumina::host {
 
 enum class PixelOrder { Rgb, Bgr };
 enum class VideoCodec { H264, Hevc };
+
+// The pixel format of the channels' 3-byte frames.
+inline AVPixelFormat rgbFormatOf(PixelOrder order) { return order == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24; }
+// "h264" or "hevc", as the log and the view name the codec.
+inline const char* codecName(VideoCodec codec) { return codec == VideoCodec::H264 ? "h264" : "hevc"; }
 
 struct HostOptions {
     std::optional<int> port;               // --port; 0 asks the system for a free port

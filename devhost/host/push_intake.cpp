@@ -8,8 +8,6 @@ namespace {
 // An output this far ahead of real time means the client pushes faster than its outFrameRate.
 constexpr double kAheadToMention = 1.0;
 
-std::string fps(double rate) { return logLine(static_cast<long>(rate * 10 + 0.5) / 10.0, " fps"); }
-
 }  // namespace
 
 PushIntake::PushIntake(PushIntakeSettings settings, PushedFrameQueue& queue, StreamStats& stats)

@@ -9,7 +9,6 @@
 #include "channel_taker.h"
 #include "channels.h"
 #include "input_stream.h"
-#include "latest_frame.h"
 #include "log.h"
 #include "media_input.h"
 #include "push_intake.h"
@@ -32,20 +31,15 @@ constexpr FrameSize kDefaultPatternSize{640, 480};
     throw ConfigError("stream " + std::to_string(index) + ": " + reason);
 }
 
-std::string fps(double rate) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", rate);
-    return text;
-}
-
 std::size_t clientFrameBytes(FrameSize frame, const StreamSpec& spec) {
     return std::max(frame.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0);
 }
 
 // What the three channels of a stream whose client reads `frame` take in shared memory.
 std::size_t channelBytes(FrameSize frame, const StreamSpec& spec) {
-    return 3 * korvane::ipc::dev::WriteLog::kBytes + ch::kInputPayloadOffset + frame.rgbBytes() +
-           ch::kDisplayPayloadOffset + ch::kPushPayloadOffset + 2 * clientFrameBytes(frame, spec);
+    const std::size_t client = clientFrameBytes(frame, spec);
+    return ShmRegion::objectBytes(ch::kInputPayloadOffset + frame.rgbBytes()) +
+           ShmRegion::objectBytes(ch::kDisplayPayloadOffset + client) + ShmRegion::objectBytes(ch::kPushPayloadOffset + client);
 }
 
 void checkChannelBytes(std::size_t total) {
@@ -67,9 +61,8 @@ struct Session::Stream {
     std::vector<std::unique_ptr<OutputEncoder>> outputs;  // until the encoder takes them
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
-    LatestFrame shown;
-    // What the live view may take of the decoded and pushed frames.
-    std::shared_ptr<FrameTap> decodedTap = std::make_shared<FrameTap>(), pushedTap = std::make_shared<FrameTap>();
+    // What the live view may take of the decoded and pushed frames, for streams that have them.
+    std::shared_ptr<FrameTap> decodedTap, pushedTap;
     std::unique_ptr<InputStream> decoder;
     std::unique_ptr<StreamEncoder> encoder;
     std::unique_ptr<PushIntake> intake;
@@ -190,7 +183,7 @@ void Session::openStream(Stream& stream) {
             failStream(index, e.what());
         }
         log().line(logLine("stream ", index, ": output ready: ", target.destination, " (",
-                           options_.codec == VideoCodec::H264 ? "h264" : "hevc", " ", target.size.width, " x ",
+                           codecName(options_.codec), " ", target.size.width, " x ",
                            target.size.height, " at ", target.frameRate, " fps)"));
     }
 }
@@ -214,7 +207,7 @@ void Session::attachChannels() {
 void Session::attachStream(Stream& stream) {
     const StreamSpec& spec = stream.spec;
     const std::size_t index = spec.index;
-    const AVPixelFormat pixelFormat = options_.pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24;
+    const AVPixelFormat pixelFormat = rgbFormatOf(options_.pixelOrder);
 
     // Channels: kept or grown, never shrunk, since a client may have them mapped.
     try {
@@ -245,6 +238,7 @@ void Session::attachStream(Stream& stream) {
         settings.pacing = options_.pacing;
         settings.loop = options_.loop;
         settings.threads = codecThreads_;
+        stream.decodedTap = std::make_shared<FrameTap>();
         settings.tap = stream.decodedTap.get();
         stream.decoder = std::make_unique<InputStream>(settings, std::move(stream.opened), stream.reopen, *stream.input,
                                                        stream.stats, stop_);
@@ -252,28 +246,31 @@ void Session::attachStream(Stream& stream) {
         InputChannelWriter(*stream.input).publishEnd();  // no input: no frame will ever come
     }
 
-    Stream& s = stream;
-    if (!s.outputs.empty()) {
-        s.encoder = std::make_unique<StreamEncoder>(index, *spec.outSize, std::move(s.outputs), s.stats);
+    if (!stream.outputs.empty()) {
+        stream.encoder = std::make_unique<StreamEncoder>(index, *spec.outSize, std::move(stream.outputs), stream.stats);
         PushIntakeSettings intake;
         intake.index = index;
         intake.outSize = *spec.outSize;
         intake.rgbFormat = pixelFormat;
         intake.frameRate = *spec.outFrameRate;
-        intake.live = s.encoder->live();
-        s.intake = std::make_unique<PushIntake>(intake, s.encoder->queue(), s.stats);
-        s.pushTaker = std::make_unique<ChannelTaker>(
-            logLine("stream ", index, ": push channel"), logLine("push ", index), *s.push, ch::kPushPayloadOffset,
-            [&s](std::vector<char>& frame, const TakenFrame& taken) {
-                if (taken.sound(frame)) s.pushedTap->offer(frame);
-                s.intake->accept(frame, taken, std::chrono::steady_clock::now());
+        intake.live = stream.encoder->live();
+        stream.intake = std::make_unique<PushIntake>(intake, stream.encoder->queue(), stream.stats);
+        stream.pushedTap = std::make_shared<FrameTap>();
+        stream.pushTaker = std::make_unique<ChannelTaker>(
+            logLine("stream ", index, ": push channel"), logLine("push ", index), *stream.push,
+            ch::kPushPayloadOffset, ChannelTaker::Bytes::Copied,
+            [&stream](std::vector<char>& frame, const TakenFrame& taken) {
+                if (taken.sound(frame)) stream.pushedTap->offer(frame);
+                stream.intake->accept(frame, taken, std::chrono::steady_clock::now());
             });
     }
-    s.displayTaker = std::make_unique<ChannelTaker>(
-        logLine("stream ", index, ": display channel"), logLine("show ", index), *s.display, ch::kDisplayPayloadOffset,
-        [&s](std::vector<char>& frame, const TakenFrame& taken) {
-            s.stats.shown.fetch_add(1 + taken.missed, std::memory_order_relaxed);
-            s.shown.keep(frame);
+    // Shown frames are only counted: the display channel itself holds the
+    // latest until the client shows the next, and the view copies it from there.
+    stream.displayTaker = std::make_unique<ChannelTaker>(
+        logLine("stream ", index, ": display channel"), logLine("show ", index), *stream.display,
+        ch::kDisplayPayloadOffset, ChannelTaker::Bytes::NotCopied,
+        [&stream](std::vector<char>&, const TakenFrame& taken) {
+            stream.stats.shown.fetch_add(1 + taken.missed, std::memory_order_relaxed);
         });
 }
 
@@ -291,9 +288,9 @@ ViewedSession Session::viewed() const {
         view.outSize = stream->spec.outSize;
         view.outFrameRate = stream->spec.outFrameRate.value_or(0);
         view.stats = &stream->stats;
-        view.shown = &stream->shown;
-        if (stream->decoder) view.decoded = stream->decodedTap;
-        if (stream->intake) view.pushed = stream->pushedTap;
+        view.display = stream->display.get();
+        view.decoded = stream->decodedTap;
+        view.pushed = stream->pushedTap;
     }
     return session;
 }
@@ -353,7 +350,7 @@ std::string Session::progress() {
         const std::uint64_t delivered = stream->stats.delivered.load(), encoded = stream->stats.encoded.load();
         if (!line.empty()) line += "; ";
         line += logLine("stream ", stream->index(), ": in ", fps((delivered - stream->lastDelivered) / seconds),
-                        " fps, out ", fps((encoded - stream->lastEncoded) / seconds), " fps (", delivered, " delivered, ",
+                        ", out ", fps((encoded - stream->lastEncoded) / seconds), " (", delivered, " delivered, ",
                         stream->stats.dropped.load(), " dropped, ", encoded, " encoded, ", stream->stats.shown.load(),
                         " shown)");
         stream->lastDelivered = delivered;

@@ -3,9 +3,14 @@
 #include <cctype>
 #include <cmath>
 
+#include "channel_reader.h"
+#include "channels.h"
 #include "use_types.h"
 
 namespace flumina::host {
+
+namespace ch = flumina::channels;
+
 namespace {
 
 using nlohmann::json;
@@ -53,8 +58,7 @@ struct ViewBoard::Session {
 };
 
 ViewBoard::ViewBoard(PixelOrder pixelOrder, VideoCodec codec)
-    : rgbFormat_(pixelOrder == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24),
-      codec_(codec == VideoCodec::H264 ? "h264" : "hevc") {}
+    : rgbFormat_(rgbFormatOf(pixelOrder)), codec_(codecName(codec)) {}
 
 ViewBoard::~ViewBoard() = default;
 
@@ -213,12 +217,18 @@ std::optional<TileSource> ViewBoard::source(const Tile& tile) const {
     return source;
 }
 
-std::optional<std::pair<LatestFrame::Frame, std::uint64_t>> ViewBoard::shownAfter(const Tile& tile,
-                                                                                  std::uint64_t seen) const {
+std::optional<std::pair<ViewBoard::ShownFrame, std::uint64_t>> ViewBoard::shownAfter(const Tile& tile,
+                                                                                   std::uint64_t seen) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const Stream* stream = findLocked(tile);
     if (stream == nullptr) return std::nullopt;
-    return stream->view.shown->borrowAfter(seen);
+    const std::uint64_t shown = stream->view.stats->shown.load(std::memory_order_relaxed);
+    if (shown <= seen) return std::make_pair(ShownFrame(), shown);
+    // Straight from the display channel, which holds the latest frame until the client shows the next.
+    auto frame = std::make_shared<std::vector<char>>();
+    if (!ChannelReader::copyLatest(*stream->view.display, ch::kDisplayPayloadOffset, *frame))
+        return std::make_pair(ShownFrame(), seen);  // caught mid-write: the next look
+    return std::make_pair(ShownFrame(std::move(frame)), shown);
 }
 
 }  // namespace flumina::host

@@ -59,10 +59,11 @@ public:
 
     // Where the frames of `tile` come from; nullopt when its session or stream no longer runs.
     std::optional<TileSource> source(const Tile& tile) const;
-    // The latest frame the tile's stream showed when it is newer than the
-    // `seen`th (else null), and the number of frames kept so far; nullopt when
-    // the stream no longer runs.
-    std::optional<std::pair<LatestFrame::Frame, std::uint64_t>> shownAfter(const Tile& tile, std::uint64_t seen) const;
+    using ShownFrame = std::shared_ptr<const std::vector<char>>;
+    // A copy of the latest frame the tile's stream showed when it is newer than
+    // the `seen`th (else null, also when the client was caught writing one),
+    // and the number of frames shown so far; nullopt when the stream no longer runs.
+    std::optional<std::pair<ShownFrame, std::uint64_t>> shownAfter(const Tile& tile, std::uint64_t seen) const;
 
 private:
     struct Stream;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "frame_tap.h"
-#include "latest_frame.h"
 #include "session_config.h"
+#include "shm_region.h"
 #include "stream_stats.h"
 
 namespace flumina::host {
@@ -24,7 +24,7 @@ struct ViewedStream {
     std::optional<FrameSize> outSize;
     double outFrameRate = 0;
     const StreamStats* stats = nullptr;
-    const LatestFrame* shown = nullptr;
+    korvane::ipc::dev::ShmRegion* display = nullptr;  // holds the latest frame the client showed
     std::shared_ptr<FrameTap> decoded;   // every decoded frame; null without an input
     std::shared_ptr<FrameTap> pushed;    // every whole pushed frame; null without an output
 };

@@ -40,7 +40,7 @@ TEST(ChannelReaderTest, TakesEveryFrameOfAFastClientOnceAndInOrder) {
     std::atomic<bool> stop{false};
     std::vector<char> frame;
     for (int number = 0; number < kFrames; ++number) {
-        const std::optional<TakenFrame> taken = reader.take(frame, stop);
+        const std::optional<TakenFrame> taken = reader.take(&frame, stop);
         ASSERT_TRUE(taken);
         ASSERT_TRUE(taken->sound(frame)) << number;
         ASSERT_EQ(taken->missed, 0u) << number;
@@ -61,13 +61,13 @@ TEST(ChannelReaderTest, TakesNothingUntilThePayloadIsWrittenAndTellsAMismatch) {
         stop = true;
         reader.wake();
     });
-    EXPECT_FALSE(reader.take(frame, stop)) << "a size word alone is no frame";
+    EXPECT_FALSE(reader.take(&frame, stop)) << "a size word alone is no frame";
     stopper.join();
 
     stop = false;
     const std::vector<char> half(kFrameBytes / 2, 'x');
     channel->write(half.data(), half.size(), ch::kDisplayPayloadOffset);
-    const std::optional<TakenFrame> taken = reader.take(frame, stop);
+    const std::optional<TakenFrame> taken = reader.take(&frame, stop);
     ASSERT_TRUE(taken);
     EXPECT_FALSE(taken->sound(frame));
     EXPECT_EQ(taken->bytes, kFrameBytes);
@@ -84,10 +84,30 @@ TEST(ChannelReaderTest, AClientWaitsForTheReaderThenWritesAnywayAndTheLossIsCoun
 
     std::atomic<bool> stop{false};
     std::vector<char> frame;
-    const std::optional<TakenFrame> taken = reader.take(frame, stop);
+    const std::optional<TakenFrame> taken = reader.take(&frame, stop);
     ASSERT_TRUE(taken);
     EXPECT_EQ(taken->missed, 1u);
     EXPECT_EQ(frame, numbered(2));
+}
+
+TEST(ChannelReaderTest, CountsFramesWithoutCopyingThemWhileTheLatestStaysInTheChannel) {
+    auto channel = ShmRegion::anonymous("display", ch::kDisplayPayloadOffset + kFrameBytes);
+    ChannelReader reader(*channel, ch::kDisplayPayloadOffset);
+    std::atomic<bool> stop{false};
+    std::vector<char> latest;
+    EXPECT_FALSE(ChannelReader::copyLatest(*channel, ch::kDisplayPayloadOffset, latest)) << "nothing shown yet";
+    for (int number = 0; number < 3; ++number) {
+        const std::vector<char> frame = numbered(number);
+        const auto size = static_cast<std::uint32_t>(frame.size());
+        channel->write(reinterpret_cast<const char*>(&size), 4, ch::kSizeWordOffset);
+        channel->write(frame.data(), frame.size(), ch::kDisplayPayloadOffset);
+        const std::optional<TakenFrame> taken = reader.take(nullptr, stop);
+        ASSERT_TRUE(taken);
+        EXPECT_EQ(taken->bytes, kFrameBytes);
+        EXPECT_EQ(taken->missed, 0u);
+    }
+    ASSERT_TRUE(ChannelReader::copyLatest(*channel, ch::kDisplayPayloadOffset, latest));
+    EXPECT_EQ(latest, numbered(2));
 }
 
 TEST(ChannelReaderTest, WithoutAReaderWritesNeverWait) {

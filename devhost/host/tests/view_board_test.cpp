@@ -13,7 +13,8 @@ using nlohmann::json;
 struct BoardTest : ::testing::Test {
     ViewBoard board{PixelOrder::Rgb, VideoCodec::Hevc};
     StreamStats stats[2];
-    LatestFrame shown[2];
+    std::unique_ptr<korvane::ipc::dev::ShmRegion> displays[2] = {
+        korvane::ipc::dev::ShmRegion::anonymous("display 0", 64), korvane::ipc::dev::ShmRegion::anonymous("display 1", 64)};
 
     // Stream 0 reads a file and saves to /out.mp4; stream 1 has no input nor output.
     ViewedSession session() {
@@ -22,7 +23,7 @@ struct BoardTest : ::testing::Test {
             ViewedStream& stream = viewed.streams.emplace_back();
             stream.index = index;
             stream.stats = &stats[index];
-            stream.shown = &shown[index];
+            stream.display = displays[index].get();
         }
         ViewedStream& file = viewed.streams[0];
         file.input = "file /in.mp4: h264 1280 x 720";
@@ -104,8 +105,11 @@ TEST_F(BoardTest, HandsOutFrameSourcesOfTheRunningSessionOnly) {
     EXPECT_FALSE(board.source({1, 5, FrameKind::Shown}));
     EXPECT_FALSE(board.source({2, 0, FrameKind::Shown}));
 
-    std::vector<char> frame(12, 'x');
-    shown[0].keep(frame);
+    const std::vector<char> frame(12, 'x');  // shown as a client shows it: size word, then payload
+    const std::uint32_t size = frame.size();
+    displays[0]->write(reinterpret_cast<const char*>(&size), 4, 0);
+    displays[0]->write(frame.data(), frame.size(), 4);
+    stats[0].shown = 1;
     const auto latest = board.shownAfter({1, 0, FrameKind::Shown}, 0);
     ASSERT_TRUE(latest);
     EXPECT_EQ(*latest->first, std::vector<char>(12, 'x'));

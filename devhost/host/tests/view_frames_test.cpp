@@ -1,4 +1,4 @@
-// How frames reach the live view from session threads: borrowed, tapped and compressed.
+// How frames reach the live view from session threads: tapped and compressed.
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -7,27 +7,9 @@ extern "C" {
 
 #include "frame_tap.h"
 #include "jpeg_encoder.h"
-#include "latest_frame.h"
 
 namespace flumina::host {
 namespace {
-
-TEST(LatestFrameTest, ABorrowedFrameStaysAsItWasWhileNewerOnesAreKept) {
-    LatestFrame latest;
-    std::vector<char> frame(4, 'a');
-    latest.keep(frame);
-    const LatestFrame::Frame borrowed = latest.borrowAfter(0).first;
-    for (char fill : {'b', 'c', 'd'}) {
-        frame.assign(4, fill);
-        latest.keep(frame);
-        ASSERT_NE(frame.data(), borrowed->data());  // the keeping thread never gets the borrowed buffer back
-    }
-    EXPECT_EQ(*borrowed, std::vector<char>(4, 'a'));
-    const auto [newest, count] = latest.borrowAfter(1);
-    EXPECT_EQ(*newest, std::vector<char>(4, 'd'));
-    EXPECT_EQ(count, 4u);
-    EXPECT_FALSE(latest.borrowAfter(4).first);
-}
 
 TEST(FrameTapTest, HandsOverOneFrameForEachRequestOnly) {
     FrameTap tap;
