@@ -117,6 +117,8 @@ TEST_F(HostServiceTest, AnswersBadRequestsWithAnErrorAndKeepsServing) {
         {R"({"id":11,"method":"searchUSB","params":[1]})", "takes no params"},
         {R"({"id":1e999,"method":"searchUSB"})", "number overflow parsing '1e999'"},
         {R"({"id":12,"method":"stream","params":["[{\"outFrameRate\":1e999}]",7,1]})", "number overflow"},
+        {R"({"id":13,"method":"stream","params":["[{}]",7,18446744073709551615]})",
+         "caller (params[2]) must be an integer"},
     };
     for (const auto& [line, fragment] : cases) {
         client.send(line + "\n");
