@@ -28,10 +28,6 @@ namespace {
 
 constexpr FrameSize kDefaultPatternSize{640, 480};
 
-[[noreturn]] void failStream(std::size_t index, const std::string& reason) {
-    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
-}
-
 std::string fps(double rate) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", rate);
