@@ -30,8 +30,9 @@ class Host:
         line = self.wait_for("listening on 127.0.0.1:", 10)
         if line is None:
             raise RuntimeError("flumina-host did not start")
+        self.port = int(line.rsplit(":", 1)[1])
         with open(PORT_FILE, "w") as f:
-            f.write(line.rsplit(":", 1)[1] + "\n")
+            f.write(f"{self.port}\n")
 
     def _collect(self):
         for line in self.process.stderr:

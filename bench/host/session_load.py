@@ -9,7 +9,8 @@ that of the fresh host. Last, how long the host takes to exit on SIGTERM.
 Then it asks for a session of network inputs whose server takes a while to
 answer each, and reports how long the reply took.
 
-It creates channel objects under /dev/shm, as any session does:
+It creates channel objects under /dev/shm, as any session does, and writes
+the clients' port file while it runs:
 
     /usr/bin/python3 bench/host/session_load.py --host build/bin/flumina-host
 """
@@ -27,67 +28,48 @@ import tempfile
 import threading
 import time
 
-TICKS = os.sysconf("SC_CLK_TCK")
+from host_bench import Host, cpu_use, make_clip, port_file_kept
 
 
-def make_clip(path, seconds, size):
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
-                    "-t", str(seconds), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", path],
-                   check=True, timeout=120)
+def status(pid):
+    """Resident memory, threads and descriptors of process `pid`."""
+    fields = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return {"rss_mib": int(fields["VmRSS"].split()[0]) / 1024,
+            "anon_mib": int(fields.get("RssAnon", "0 kB").split()[0]) / 1024,
+            "threads": int(fields["Threads"]),
+            "fds": len(os.listdir(f"/proc/{pid}/fd"))}
 
 
-class Host:
-    def __init__(self, binary):
-        self.process = subprocess.Popen([binary, "--port", "0", "--heartbeat-timeout", "3600",
-                                         "--progress-interval", "3600"],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
-        self.port = None
-        started = threading.Event()
-
-        def collect():
-            for line in self.process.stderr:
-                if self.port is None and "listening on 127.0.0.1:" in line:
-                    self.port = int(line.rsplit(":", 1)[1])
-                    started.set()
-        self.reader = threading.Thread(target=collect, daemon=True)
-        self.reader.start()
-        if not started.wait(10):
-            self.process.kill()
-            raise RuntimeError("flumina-host did not start")
-
-    def status(self):
-        fields = {}
-        with open(f"/proc/{self.process.pid}/status") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                fields[key] = value.strip()
-        return {"rss_mib": int(fields["VmRSS"].split()[0]) / 1024,
-                "anon_mib": int(fields.get("RssAnon", "0 kB").split()[0]) / 1024,
-                "threads": int(fields["Threads"]),
-                "fds": len(os.listdir(f"/proc/{self.process.pid}/fd"))}
-
-    def cpu_seconds(self):
-        with open(f"/proc/{self.process.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICKS
-
-    def stop(self):
-        start = time.monotonic()
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            return None
-        return time.monotonic() - start
+def exit_seconds(host, limit=60):
+    """Seconds from SIGTERM to the host's exit; None when it was killed after `limit` seconds."""
+    start = time.monotonic()
+    host.process.send_signal(signal.SIGTERM)
+    try:
+        host.process.wait(limit)
+    except subprocess.TimeoutExpired:
+        host.process.kill()
+        host.process.wait()
+        return None
+    return time.monotonic() - start
 
 
-def request(connection, streams, clip, timeout):
-    """Sends a "stream" request for `streams` file streams; (seconds to the reply, reply)."""
-    config = json.dumps([{"file_path": clip}] * streams)
-    line = json.dumps({"id": 0, "method": "stream", "params": [config, 7, 1]}) + "\n"
+def start_host(binary):
+    """flumina-host with neither a heartbeat timeout nor progress lines while it is measured."""
+    return Host(binary, "--heartbeat-timeout", "3600", "--progress-interval", "3600")
+
+
+def files(streams, clip):
+    """A configuration of `streams` file streams of `clip`."""
+    return json.dumps([{"file_path": clip}] * streams)
+
+
+def request(connection, config, use_type, timeout):
+    """Sends a "stream" request; (seconds to the reply, reply), the reply read to its newline."""
+    line = json.dumps({"id": 0, "method": "stream", "params": [config, use_type, 1]}) + "\n"
     start = time.monotonic()
     connection.sendall(line.encode())
     connection.settimeout(timeout)
@@ -101,38 +83,36 @@ def request(connection, streams, clip, timeout):
 
 
 def measure(binary, streams, clip, idle_seconds, rounds, timeout):
-    host = Host(binary)
+    host = start_host(binary)
     time.sleep(0.5)
-    fresh = host.status()
+    fresh = status(host.process.pid)
     print(f"\n{streams} streams")
     print(f"  fresh host: {fresh['rss_mib']:.0f} MiB RSS ({fresh['anon_mib']:.0f} anonymous), "
           f"{fresh['threads']} threads, {fresh['fds']} descriptors")
     big = socket.create_connection(("127.0.0.1", host.port))
-    seconds, reply = request(big, streams, clip, timeout)
+    seconds, reply = request(big, files(streams, clip), 7, timeout)
     error = reply and reply.get("error")
     print(f"  reply after {seconds:.2f} s: " + (f"error: {error[:160]}" if error else "session started"))
     time.sleep(2)
-    loaded = host.status()
-    before = host.cpu_seconds()
-    time.sleep(idle_seconds)
-    idle = (host.cpu_seconds() - before) / idle_seconds * 100
+    loaded = status(host.process.pid)
+    idle, _ = cpu_use(host.process.pid, idle_seconds)
     print(f"  session idle: {loaded['rss_mib']:.0f} MiB RSS ({loaded['anon_mib']:.0f} anonymous), "
           f"{loaded['threads']} threads, {loaded['fds']} descriptors, {idle:.1f} % CPU over {idle_seconds} s")
     small = socket.create_connection(("127.0.0.1", host.port))
     for round_ in range(1, rounds + 1):
-        request(small, 1, clip, timeout)
+        request(small, files(1, clip), 7, timeout)
         time.sleep(1)
-        after = host.status()
+        after = status(host.process.pid)
         print(f"  round {round_}: replaced by a 1-stream session: {after['rss_mib']:.0f} MiB RSS "
               f"({after['anon_mib']:.0f} anonymous), {after['threads']} threads "
               f"({after['rss_mib'] / fresh['rss_mib']:.1f} x the fresh host)")
         if round_ < rounds:
-            request(big, streams, clip, timeout)
+            request(big, files(streams, clip), 7, timeout)
             time.sleep(1)
     big.close()
     small.close()
-    stopped = host.stop()
-    print(f"  SIGTERM to exit: " + (f"{stopped:.2f} s" if stopped is not None else "no exit in 60 s (killed)"))
+    stopped = exit_seconds(host)
+    print("  SIGTERM to exit: " + (f"{stopped:.2f} s" if stopped is not None else "no exit in 60 s (killed)"))
 
 
 class SlowHandler(http.server.SimpleHTTPRequestHandler):
@@ -156,23 +136,18 @@ def measure_slow_inputs(binary, clip, inputs, delay, timeout):
     server = http.server.ThreadingHTTPServer(
         ("127.0.0.1", 0), functools.partial(SlowHandler, directory=folder, delay=delay))
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    host = Host(binary)
+    host = start_host(binary)
     try:
         url = f"http://127.0.0.1:{server.server_address[1]}/{name}"
         config = json.dumps([{"inputUrl": f"{url}?stream={i}"} for i in range(inputs)])
-        line = json.dumps({"id": 0, "method": "stream", "params": [config, 1, 1]}) + "\n"
         connection = socket.create_connection(("127.0.0.1", host.port))
-        start = time.monotonic()
-        connection.sendall(line.encode())
-        connection.settimeout(timeout)
-        reply = connection.recv(65536)
-        seconds = time.monotonic() - start
-        error = json.loads(reply or b"null") and json.loads(reply).get("error")
+        seconds, reply = request(connection, config, 1, timeout)
+        error = reply and reply.get("error")
         print(f"\n{inputs} network inputs whose server answers after {delay} s each")
         print(f"  reply after {seconds:.2f} s: " + (f"error: {error[:160]}" if error else "session started"))
         connection.close()
     finally:
-        host.stop()
+        exit_seconds(host)
         server.shutdown()
         server.server_close()
 
@@ -188,10 +163,10 @@ def main():
     parser.add_argument("--slow-inputs", type=int, default=4, help="network inputs of the slow session (default 4)")
     parser.add_argument("--delay", type=float, default=3, help="seconds their server takes to answer (default 3)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as folder:
+    with port_file_kept(), tempfile.TemporaryDirectory() as folder:
         clip = args.clip or os.path.join(folder, "clip.mp4")
         if not args.clip:
-            make_clip(clip, 10, "640x360")
+            make_clip(clip, 250, (640, 360))
         print(f"host {args.host}, clip {clip}, {os.cpu_count()} cores")
         for streams in args.streams:
             measure(args.host, streams, clip, args.idle_seconds, args.rounds, args.timeout)

@@ -1,4 +1,5 @@
 // flumina-host: the development stand-in for the host stream service.
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -58,6 +59,10 @@ int main(int argc, char** argv) {
     }
     // A push destination that goes away must not end the service, nor a client that shrinks a channel.
     std::signal(SIGPIPE, SIG_IGN);
+    // Frame-sized blocks come from the system and go back to it when freed: a
+    // fixed threshold keeps glibc from raising it as such blocks are freed,
+    // after which a large session's frames would stay in the heap when it ends.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     korvane::ipc::dev::shrink_guard::survive();
     log().captureLibavMessages();
     avdevice_register_all();

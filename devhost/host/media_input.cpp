@@ -52,27 +52,26 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
         inputFormat = av_find_input_format(formatName.c_str());
         if (inputFormat == nullptr) throw std::runtime_error("this FFmpeg has no " + formatName + " demuxer");
     }
-    AVFormatContext* raw = avformat_alloc_context();
-    if (raw == nullptr) throw std::bad_alloc();
-    raw->interrupt_callback = interrupter_.callback();
     DictionaryGuard options;
     if (!target.file.empty()) {
-        try {
-            file_ = std::make_unique<FileIo>(openInputFile(target.file, target.url), FileIo::Mode::Read);
-        } catch (...) {
-            avformat_free_context(raw);
-            throw;
-        }
-        raw->pb = file_->context();
-        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
-        raw->io_open = refuseNestedOpen;
+        file_ = std::make_unique<FileIo>(openInputFile(target.file, target.url), FileIo::Mode::Read);
     } else if (target.formatName.empty()) {  // a network input, not a capture device
         av_dict_set(&options.dictionary, "protocol_whitelist", kNetworkProtocols, 0);
     }
+    // Nothing may throw from here until format_ owns the context.
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) throw std::bad_alloc();
+    raw->interrupt_callback = interrupter_.callback();
+    if (!target.file.empty()) {
+        raw->pb = file_->context();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+        raw->io_open = refuseNestedOpen;
+    }
     interrupter_.arm(openTimeout);
-    // On failure avformat_open_input frees the context itself (not a custom reader).
-    avCheck(avformat_open_input(&raw, target.url.c_str(), inputFormat, &options.dictionary), "cannot open " + target.url);
+    // On failure avformat_open_input frees the context itself (not a custom reader) and leaves raw null.
+    const int opened = avformat_open_input(&raw, target.url.c_str(), inputFormat, &options.dictionary);
     format_.reset(raw);
+    avCheck(opened, "cannot open " + target.url);
     avCheck(avformat_find_stream_info(format_.get(), nullptr), "cannot read stream information of " + target.url);
 
     const AVCodec* codec = nullptr;

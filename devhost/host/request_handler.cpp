@@ -1,24 +1,13 @@
 #include "request_handler.h"
 
 #include "log.h"
-#include "request_line.h"
 
 namespace flumina::host {
 
 using nlohmann::json;
 
-std::string RequestHandler::errorReply(const json& id, const std::string& error) {
-    return json{{"id", id}, {"result", nullptr}, {"error", error}}.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-bool RequestHandler::mayTakeLong(const std::string& line) {
-    const Request request = parseRequest(line);
-    return request.error.empty() && request.method == "stream";
-}
-
-std::string RequestHandler::handle(const std::string& line, std::uint64_t connection) {
-    const Request request = parseRequest(line);
-    if (!request.error.empty()) return errorReply(request.id, request.error);
+std::string RequestHandler::handle(const Request& request, std::uint64_t connection) {
+    if (!request.error.empty()) return replyLine(request.id, nullptr, request.error);
     const std::string& method = request.method;
     try {
         json result;
@@ -26,10 +15,10 @@ std::string RequestHandler::handle(const std::string& line, std::uint64_t connec
         else if (method == "searchUSB") result = searchUsb(request.params);
         else if (method == "requestPermission") result = requestPermission(request.params);
         else throw BadRequest("unknown method \"" + method + "\" (the service knows stream, searchUSB and requestPermission)");
-        return json{{"id", request.id}, {"result", result}, {"error", nullptr}}.dump(-1, ' ', false, json::error_handler_t::replace);
+        return replyLine(request.id, result, nullptr);
     } catch (const std::exception& e) {
         if (method == "stream") log().line(logLine("session not started: ", e.what()));
-        return errorReply(request.id, e.what());
+        return replyLine(request.id, nullptr, e.what());
     }
 }
 

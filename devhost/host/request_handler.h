@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "request_line.h"
 #include "session_manager.h"
 #include "usb_devices.h"
 
@@ -16,17 +17,11 @@ class RequestHandler {
 public:
     RequestHandler(SessionManager& sessions, const UsbDevices& usb) : sessions_(sessions), usb_(usb) {}
 
-    // The reply line, without its newline, to `line` read on connection `connection`.
+    // The reply line, without its newline, to `request` read on connection `connection`.
     // Never throws for what a client sends.
-    std::string handle(const std::string& line, std::uint64_t connection);
+    std::string handle(const Request& request, std::uint64_t connection);
     // Connection `connection` has closed.
     void connectionClosed(std::uint64_t connection) { sessions_.connectionClosed(connection); }
-    // Whether answering `line` may take long: a "stream" request opens inputs and
-    // waits for the running session to stop. Everything else is answered at once.
-    static bool mayTakeLong(const std::string& line);
-
-    // The reply to a request that could not be read at all.
-    static std::string errorReply(const nlohmann::json& id, const std::string& error);
 
 private:
     nlohmann::json stream(const nlohmann::json& params, std::uint64_t connection);

@@ -8,11 +8,17 @@ namespace {
 
 using nlohmann::json;
 
+bool fitsInt(const json& value) {
+    // An unsigned number above INT64_MAX would wrap to a negative one read as int64_t.
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>() <= std::numeric_limits<int>::max();
+    if (!value.is_number_integer()) return false;
+    const std::int64_t number = value.get<std::int64_t>();
+    return number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max();
+}
+
 int intParam(const json& params, std::size_t at, const char* name) {
     const json& value = params[at];
-    if (value.is_number_integer() && value.get<std::int64_t>() >= std::numeric_limits<int>::min() &&
-        value.get<std::int64_t>() <= std::numeric_limits<int>::max())
-        return value.get<int>();
+    if (fitsInt(value)) return value.get<int>();
     throw BadRequest(std::string(name) + " must be an integer, not " + value.dump());
 }
 
@@ -42,6 +48,10 @@ Request parseRequest(const std::string& line) {
         if (!request.params.is_array()) request.error = "params must be an array, not " + request.params.dump();
     }
     return request;
+}
+
+std::string replyLine(const json& id, const json& result, const json& error) {
+    return json{{"id", id}, {"result", result}, {"error", error}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 StreamParams streamParams(const json& params) {

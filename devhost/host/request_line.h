@@ -18,6 +18,10 @@ struct Request {
 // Reads one line of JSON ({"id", "method", "params"}); never throws for what a client sends.
 Request parseRequest(const std::string& line);
 
+// The reply line {"id", "result", "error"}, without its newline; text that is
+// not UTF-8 (an id echoed back, a path in an error) is replaced, not thrown on.
+std::string replyLine(const nlohmann::json& id, const nlohmann::json& result, const nlohmann::json& error);
+
 // A request whose params the client got wrong; the message goes back as the reply's error.
 class BadRequest : public std::runtime_error {
     using std::runtime_error::runtime_error;

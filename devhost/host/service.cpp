@@ -10,6 +10,7 @@
 
 #include "log.h"
 #include "loopback_listener.h"
+#include "request_line.h"
 
 namespace flumina::host {
 
@@ -33,7 +34,7 @@ public:
     // Answers nothing: says why and closes.
     void refuse(const std::string& why) {
         close_ = true;
-        reply(RequestHandler::errorReply(nullptr, why));
+        reply(replyLine(nullptr, nullptr, why));
     }
 
     void reply(std::string answer) {
@@ -64,8 +65,11 @@ private:
         line.pop_back();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) return readNext();  // a blank line is no request
-        if (!RequestHandler::mayTakeLong(line)) return reply(service_.handler_.handle(line, id_));
-        service_.answerAside(shared_from_this(), std::move(line));
+        Request request = parseRequest(line);
+        // A "stream" request opens inputs and waits for the running session to stop; anything else is answered at once.
+        if (request.error.empty() && request.method == "stream")
+            return service_.answerAside(shared_from_this(), std::move(request));
+        reply(service_.handler_.handle(request, id_));
     }
 
     // The connection is over: counted out and, for a session's client, told.
@@ -118,13 +122,13 @@ void Service::accept() {
     });
 }
 
-void Service::answerAside(std::shared_ptr<Connection> connection, std::string line) {
+void Service::answerAside(std::shared_ptr<Connection> connection, Request request) {
     {
         std::lock_guard<std::mutex> lock(asideMutex_);
         ++aside_;
     }
-    std::thread([this, connection = std::move(connection), line = std::move(line)]() mutable {
-        std::string answer = handler_.handle(line, connection->id());
+    std::thread([this, connection = std::move(connection), request = std::move(request)]() mutable {
+        std::string answer = handler_.handle(request, connection->id());
         boost::asio::post(acceptor_.get_executor(), [connection, answer = std::move(answer)]() mutable {
             connection->reply(std::move(answer));
         });

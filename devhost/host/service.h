@@ -33,9 +33,9 @@ public:
 private:
     class Connection;
     void accept();
-    // Answers `line` on a thread of its own: a "stream" request waits for its
+    // Answers `request` on a thread of its own: a "stream" request waits for its
     // own inputs and outputs to open, and no other request waits for it.
-    void answerAside(std::shared_ptr<Connection> connection, std::string line);
+    void answerAside(std::shared_ptr<Connection> connection, Request request);
 
     boost::asio::ip::tcp::acceptor acceptor_;
     RequestHandler& handler_;

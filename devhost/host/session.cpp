@@ -27,10 +27,6 @@ namespace {
 
 constexpr FrameSize kDefaultPatternSize{640, 480};
 
-[[noreturn]] void failStream(std::size_t index, const std::string& reason) {
-    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
-}
-
 std::size_t clientFrameBytes(FrameSize frame, const StreamSpec& spec) {
     return std::max(frame.rgbBytes(), spec.outSize ? spec.outSize->rgbBytes() : 0);
 }

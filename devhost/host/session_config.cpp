@@ -13,11 +13,6 @@ using nlohmann::json;
 
 constexpr int kMaxDimension = 8192;
 
-
-[[noreturn]] void fail(std::size_t index, const std::string& reason) {
-    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
-}
-
 // A number as the clients may send it: a JSON number, or its decimal text.
 std::optional<double> numberOf(const json& value) {
     if (value.is_number()) return value.get<double>();
@@ -36,8 +31,8 @@ std::optional<double> numberOf(const json& value) {
 int dimension(const json& entry, std::size_t index, const char* key) {
     const std::optional<double> value = numberOf(entry.at(key));
     if (!value || *value != std::floor(*value) || *value < 1 || *value > kMaxDimension)
-        fail(index, std::string(key) + " must be a whole number from 1 to " + std::to_string(kMaxDimension) +
-                        ", not " + entry.at(key).dump());
+        failStream(index, std::string(key) + " must be a whole number from 1 to " + std::to_string(kMaxDimension) +
+                              ", not " + entry.at(key).dump());
     return static_cast<int>(*value);
 }
 
@@ -45,15 +40,15 @@ std::optional<FrameSize> sizePair(const json& entry, std::size_t index, const ch
     const bool hasWidth = entry.contains(widthKey), hasHeight = entry.contains(heightKey);
     if (!hasWidth && !hasHeight) return std::nullopt;
     if (hasWidth != hasHeight)
-        fail(index, std::string(hasWidth ? widthKey : heightKey) + " is given without " +
-                        (hasWidth ? heightKey : widthKey));
+        failStream(index, std::string(hasWidth ? widthKey : heightKey) + " is given without " +
+                              (hasWidth ? heightKey : widthKey));
     return FrameSize{dimension(entry, index, widthKey), dimension(entry, index, heightKey)};
 }
 
 std::string stringValue(const json& entry, std::size_t index, const char* key) {
     const json& value = entry.at(key);
     if (!value.is_string() || value.get_ref<const std::string&>().empty())
-        fail(index, std::string(key) + " must be a non-empty string, not " + value.dump());
+        failStream(index, std::string(key) + " must be a non-empty string, not " + value.dump());
     return value.get<std::string>();
 }
 
@@ -63,7 +58,7 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
     std::string found;
     for (const char* key : keys) {
         if (!entry.contains(key)) continue;
-        if (!found.empty()) fail(index, "more than one input: " + found + " and " + key);
+        if (!found.empty()) failStream(index, "more than one input: " + found + " and " + key);
         found = key;
     }
     if (found.empty()) {
@@ -74,7 +69,7 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
         try {
             checkInputUrl(stream.url);
         } catch (const std::exception& e) {
-            fail(index, e.what());
+            failStream(index, e.what());
         }
     } else if (found == "file_path") {
         stream.kind = InputKind::File;
@@ -84,7 +79,7 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
         const json& id = entry.at("camera_id");
         const std::optional<double> number = id.is_boolean() ? std::optional<double>(id.get<bool>()) : numberOf(id);
         if (!number || *number != std::floor(*number) || *number < 0 || *number > 255)
-            fail(index, "camera_id must be a camera index from 0 to 255, not " + id.dump());
+            failStream(index, "camera_id must be a camera index from 0 to 255, not " + id.dump());
         stream.cameraId = static_cast<int>(*number);
     } else {
         stream.kind = InputKind::UsbCamera;
@@ -96,7 +91,9 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
         const json& format = entry.at("inputFormat");
         if (format == "video/avc") stream.codecHint = "h264";
         else if (format == "video/hevc") stream.codecHint = "hevc";
-        else fail(index, "unknown codec " + format.dump() + " in inputFormat (expected \"video/avc\" or \"video/hevc\")");
+        else
+            failStream(index, "unknown codec " + format.dump() +
+                                  " in inputFormat (expected \"video/avc\" or \"video/hevc\")");
     }
 }
 
@@ -105,28 +102,28 @@ void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcard
     if (entry.contains("outUrl")) {
         stream.outUrl = stringValue(entry, index, "outUrl");
         if (stream.outUrl.find("://") == std::string::npos)
-            fail(index, "outUrl \"" + stream.outUrl + "\" is not a URL (scheme://...)");
+            failStream(index, "outUrl \"" + stream.outUrl + "\" is not a URL (scheme://...)");
         try {
             muxerForUrl(stream.outUrl);
         } catch (const std::exception& e) {
-            fail(index, e.what());
+            failStream(index, e.what());
         }
     }
     if (entry.contains("outPath")) stream.outPath = localPath(stringValue(entry, index, "outPath"), sdcardDir);
     if (entry.contains("outFrameRate")) {
         const std::optional<double> rate = numberOf(entry.at("outFrameRate"));
         if (!rate || !(*rate >= kMinFrameRate && *rate <= kMaxFrameRate))
-            fail(index, logLine("outFrameRate must be a number from ", kMinFrameRate, " to ", kMaxFrameRate, ", not ",
-                                entry.at("outFrameRate").dump()));
+            failStream(index, logLine("outFrameRate must be a number from ", kMinFrameRate, " to ", kMaxFrameRate, ", not ",
+                                      entry.at("outFrameRate").dump()));
         stream.outFrameRate = *rate;
     }
     stream.outSize = sizePair(entry, index, "outWidth", "outHeight");
     if (!stream.hasOutput()) return;
-    if (!stream.outFrameRate) fail(index, "an output needs outFrameRate");
-    if (!stream.outSize) fail(index, "an output needs outWidth and outHeight");
+    if (!stream.outFrameRate) failStream(index, "an output needs outFrameRate");
+    if (!stream.outSize) failStream(index, "an output needs outWidth and outHeight");
     if (stream.outSize->width % 2 != 0 || stream.outSize->height % 2 != 0)
-        fail(index, "outWidth and outHeight must be even for the encoder, not " + std::to_string(stream.outSize->width) +
-                        " x " + std::to_string(stream.outSize->height));
+        failStream(index, "outWidth and outHeight must be even for the encoder, not " +
+                              std::to_string(stream.outSize->width) + " x " + std::to_string(stream.outSize->height));
 }
 
 // What each use type requires of every stream, besides its kind of input.
@@ -137,26 +134,26 @@ void checkAgainstUseType(const StreamSpec& stream, const UseType& rule) {
     if (stream.kind != rule.input) {
         const std::string has = stream.kind == InputKind::None ? "no input" : inputKindKey(stream.kind);
         const std::string wants = rule.input == InputKind::None ? "no input" : std::string("a ") + inputKindKey(rule.input);
-        fail(index, type + " needs " + wants + ", the entry has " + has);
+        failStream(index, type + " needs " + wants + ", the entry has " + has);
     }
     switch (useType) {
         case 1:
         case 8:
-            if (stream.hasOutput()) fail(index, type + " takes no outUrl or outPath");
-            if (useType == 8 && !stream.resize) fail(index, type + " needs inputResizeWidth and inputResizeHeight");
+            if (stream.hasOutput()) failStream(index, type + " takes no outUrl or outPath");
+            if (useType == 8 && !stream.resize) failStream(index, type + " needs inputResizeWidth and inputResizeHeight");
             break;
         case 2:
-            if (stream.outUrl.empty()) fail(index, type + " needs an outUrl on every stream");
-            if (!stream.outPath.empty()) fail(index, type + " takes no outPath (that is use type 3)");
+            if (stream.outUrl.empty()) failStream(index, type + " needs an outUrl on every stream");
+            if (!stream.outPath.empty()) failStream(index, type + " takes no outPath (that is use type 3)");
             break;
         case 3:
-            if (!stream.hasOutput()) fail(index, type + " needs an outUrl or outPath on every stream");
+            if (!stream.hasOutput()) failStream(index, type + " needs an outUrl or outPath on every stream");
             break;
         case 4:
-            if (!stream.outUrl.empty()) fail(index, type + " takes no outUrl (that is use type 5)");
+            if (!stream.outUrl.empty()) failStream(index, type + " takes no outUrl (that is use type 5)");
             break;
         case 5:
-            if (stream.outUrl.empty()) fail(index, type + " needs an outUrl on every stream");
+            if (stream.outUrl.empty()) failStream(index, type + " needs an outUrl on every stream");
             break;
         default:
             break;
@@ -169,15 +166,20 @@ void checkOutputsApart(const std::vector<StreamSpec>& streams) {
         if (stream.outPath.empty()) continue;
         for (const StreamSpec& other : streams) {
             if (other.kind == InputKind::File && other.path == stream.outPath)
-                fail(stream.index, "outPath " + stream.outPath + " is the input of stream " + std::to_string(other.index));
+                failStream(stream.index,
+                           "outPath " + stream.outPath + " is the input of stream " + std::to_string(other.index));
             if (other.index < stream.index && other.outPath == stream.outPath)
-                fail(stream.index,
-                     "outPath " + stream.outPath + " is stream " + std::to_string(other.index) + "'s outPath too");
+                failStream(stream.index,
+                           "outPath " + stream.outPath + " is stream " + std::to_string(other.index) + "'s outPath too");
         }
     }
 }
 
 }  // namespace
+
+void failStream(std::size_t index, const std::string& reason) {
+    throw ConfigError("stream " + std::to_string(index) + ": " + reason);
+}
 
 const char* inputKindKey(InputKind kind) {
     switch (kind) {
@@ -210,7 +212,7 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
     session.useType = useType;
     for (std::size_t index = 0; index < config.size(); ++index) {
         const json& entry = config[index];
-        if (!entry.is_object()) fail(index, "entry must be a JSON object, not " + std::string(entry.type_name()));
+        if (!entry.is_object()) failStream(index, "entry must be a JSON object, not " + std::string(entry.type_name()));
         StreamSpec stream;
         stream.index = index;
         readInput(entry, stream, sdcardDir);

@@ -55,6 +55,9 @@ class ConfigError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Throws ConfigError saying that stream `index` cannot run, and why.
+[[noreturn]] void failStream(std::size_t index, const std::string& reason);
+
 // Reads `configText` (a JSON array, one object per stream) and checks it
 // against `useType`; host paths are mapped with `sdcardDir`.
 SessionSpec parseSession(const std::string& configText, int useType, const std::string& sdcardDir);

@@ -14,7 +14,6 @@ namespace {
 namespace ch = flumina::channels;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
 constexpr const char* kShuttingDown = "the service is shutting down";
-constexpr int kMmapThreshold = 256 * 1024;
 
 // The stream indices of a configuration as a native client counts them when
 // it attaches channels: an array's elements, an object's members, one for any
@@ -37,6 +36,11 @@ void endInputs(std::size_t streams) {
     }
 }
 
+// A large session leaves its frames' memory free but held by the allocator's
+// arenas; give it back. Called without the mutex: trimming a large heap takes
+// a while, and no request need wait for it.
+void returnFreedMemory() { malloc_trim(0); }
+
 }  // namespace
 
 std::string describe(const Caller& caller) {
@@ -45,10 +49,6 @@ std::string describe(const Caller& caller) {
 
 SessionManager::SessionManager(const HostOptions& options, const UsbDevices& usb, ViewBoard* view)
     : options_(options), usb_(usb), view_(view), heartbeat_(ch::kHeartbeatFile) {
-    // Frame-sized blocks come from the system and go back to it when freed: a
-    // fixed threshold keeps glibc from raising it as such blocks are freed,
-    // after which a large session's frames would stay in the heap when it ends.
-    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
     watcher_ = std::thread([this] { watch(); });
 }
 
@@ -58,14 +58,13 @@ SessionManager::~SessionManager() {
     if (watcher_.joinable()) watcher_.join();
 }
 
-void SessionManager::stopLocked(const std::string& reason) {
-    if (!session_) return;
+bool SessionManager::stopLocked(const std::string& reason) {
+    if (!session_) return false;
     if (view_) view_->detach(reason);
     session_->stop(reason);
     session_.reset();
     client_.reset();
-    // A large session leaves its frames' memory free but held by the allocator's arenas; give it back.
-    malloc_trim(0);
+    return true;
 }
 
 std::string SessionManager::givenUpLocked() const {
@@ -74,6 +73,7 @@ std::string SessionManager::givenUpLocked() const {
 
 nlohmann::json SessionManager::startSession(const std::string& config, int useType, const Caller& caller) {
     auto session = std::make_shared<Session>(options_, usb_);
+    bool replaced = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) throw std::runtime_error(kShuttingDown);
@@ -85,8 +85,9 @@ nlohmann::json SessionManager::startSession(const std::string& config, int useTy
         if (session_ && !client_->gone())
             log().line(logLine("replacing the session of ", describe(caller_), ", whose client is still there, with one for ",
                                describe(caller)));
-        stopLocked("replaced by a new session");
+        replaced = stopLocked("replaced by a new session");
     }
+    if (replaced) returnFreedMemory();
     try {
         const SessionSpec spec = parseSession(config, useType, options_.sdcardDir);
         log().line(logLine("starting a session for caller ", caller.id, ": use type ", useType, ", ",
@@ -134,11 +135,15 @@ void SessionManager::connectionClosed(std::uint64_t connection) {
 }
 
 void SessionManager::shutdown(const std::string& reason) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closing_ = true;
-    if (opening_) opening_->interrupt();
-    stopLocked(reason);
-    wake_.notify_all();
+    bool stopped = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        if (opening_) opening_->interrupt();
+        stopped = stopLocked(reason);
+        wake_.notify_all();
+    }
+    if (stopped) returnFreedMemory();
 }
 
 void SessionManager::watch() {
@@ -146,6 +151,12 @@ void SessionManager::watch() {
     const auto progressEvery =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(options_.progressInterval));
     std::unique_lock<std::mutex> lock(mutex_);
+    auto stopSession = [&](const std::string& reason) {
+        stopLocked(reason);
+        lock.unlock();
+        returnFreedMemory();
+        lock.lock();
+    };
     while (!closing_) {
         wake_.wait_for(lock, kWatchPeriod);
         std::vector<std::uint64_t> closed;
@@ -161,14 +172,14 @@ void SessionManager::watch() {
         if (client_->gone()) {
             const std::string ending = client_->ending();
             log().line("the client is gone: " + ending);
-            stopLocked("client gone (" + ending + ")");
+            stopSession("client gone (" + ending + ")");
             continue;
         }
         const double silent = heartbeat_.secondsSinceChange();
         if (silent >= options_.heartbeatTimeout) {
             log().line(logLine("heartbeat file ", ch::kHeartbeatFile, " unchanged for ", options_.heartbeatTimeout,
                                " s: the client is gone"));
-            stopLocked("no heartbeat");
+            stopSession("no heartbeat");
             continue;
         }
         if (std::chrono::steady_clock::now() - lastProgress >= progressEvery) {

@@ -55,7 +55,8 @@ public:
     void shutdown(const std::string& reason);
 
 private:
-    void stopLocked(const std::string& reason);
+    // Whether there was a session to stop.
+    bool stopLocked(const std::string& reason);
     // Why a request whose session is no longer the one opening gave up.
     std::string givenUpLocked() const;
     void watch();

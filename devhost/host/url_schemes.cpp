@@ -1,6 +1,7 @@
 #include "url_schemes.h"
 
 #include <cctype>
+#include <cstddef>
 #include <stdexcept>
 
 namespace flumina::host {
@@ -11,12 +12,27 @@ namespace {
 constexpr const char* kInputSchemes[] = {"file", "http", "https", "rtsp", "rtsps", "rtmp", "rtmps",
                                          "rtp",  "udp",  "srt",   "tcp"};
 
+struct PushMuxer {
+    const char* scheme;
+    const char* muxer;
+};
+
+// The muxer a push destination gets, by its scheme.
+constexpr PushMuxer kPushMuxers[] = {{"rtmp", "flv"},   {"rtmps", "flv"},  {"rtsp", "rtsp"}, {"udp", "mpegts"},
+                                     {"srt", "mpegts"}, {"tcp", "mpegts"}, {"rtp", "mpegts"}};
+
+// "a, b, c" of the names of `items`.
+template <typename Item, std::size_t N, typename NameOf>
+std::string listOf(const Item (&items)[N], NameOf nameOf) {
+    std::string list;
+    for (const Item& item : items) list += (list.empty() ? "" : ", ") + std::string(nameOf(item));
+    return list;
+}
+
 }  // namespace
 
 std::string servedInputSchemes() {
-    std::string list;
-    for (const char* scheme : kInputSchemes) list += (list.empty() ? "" : ", ") + std::string(scheme);
-    return list;
+    return listOf(kInputSchemes, [](const char* scheme) { return scheme; });
 }
 
 std::string schemeOf(const std::string& url) {
@@ -49,13 +65,11 @@ void checkInputUrl(const std::string& url) {
 }
 
 const char* muxerForUrl(const std::string& url) {
-    const std::size_t colon = url.find("://");
-    const std::string scheme = colon == std::string::npos ? std::string() : url.substr(0, colon);
-    if (scheme == "rtmp" || scheme == "rtmps") return "flv";
-    if (scheme == "rtsp") return "rtsp";
-    if (scheme == "udp" || scheme == "srt" || scheme == "tcp" || scheme == "rtp") return "mpegts";
-    throw std::runtime_error("cannot push to " + url + ": no muxer for scheme \"" + scheme +
-                             "\" (rtmp, rtsp, udp, srt and tcp are served)");
+    const std::string scheme = schemeOf(url);
+    for (const PushMuxer& served : kPushMuxers)
+        if (scheme == served.scheme) return served.muxer;
+    throw std::runtime_error("cannot push to " + url + ": no muxer for scheme \"" + scheme + "\" (" +
+                             listOf(kPushMuxers, [](const PushMuxer& served) { return served.scheme; }) + " are served)");
 }
 
 }  // namespace flumina::host

@@ -11,14 +11,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace flumina::host;
     const Request request = parseRequest(std::string(reinterpret_cast<const char*>(data), size));
     // The reply echoes the id; text that is not UTF-8 must not stop it.
-    const nlohmann::json reply = {{"id", request.id}, {"error", request.error}};
-    reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    replyLine(request.id, nullptr, request.error);
     if (!request.error.empty() || request.method != "stream") return 0;
     try {
         const StreamParams params = streamParams(request.params);
         parseSession(params.config, params.useType, "/sdcard");
-    } catch (const BadRequest&) {
-    } catch (const ConfigError&) {
+    } catch (const BadRequest& e) {
+        replyLine(request.id, nullptr, e.what());
+    } catch (const ConfigError& e) {
+        replyLine(request.id, nullptr, e.what());
     }
     return 0;
 }

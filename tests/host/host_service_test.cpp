@@ -3,15 +3,18 @@
 // and judge.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +48,51 @@ std::string contentOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+
+// A server on 127.0.0.1 that takes connections and never answers them.
+class SilentServer {
+public:
+    SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 4) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            const int error = errno;
+            if (fd_ >= 0) ::close(fd_);
+            throw std::system_error(error, std::generic_category(), "cannot listen on 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() {
+        for (const int connection : taken_) ::close(connection);
+        ::close(fd_);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    int port() const { return port_; }
+    // Whether a connection comes within `timeout`; it is kept open, unanswered.
+    bool take(std::chrono::milliseconds timeout) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return false;
+        const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) return false;
+        taken_.push_back(connection);
+        return true;
+    }
+    // Takes the connections made so far.
+    void takeWaiting() {
+        while (take(0ms)) {
+        }
+    }
+
+private:
+    int fd_;
+    int port_ = 0;
+    std::vector<int> taken_;
+};
 
 class HostServiceTest : public ::testing::Test {
 protected:
@@ -117,6 +165,8 @@ TEST_F(HostServiceTest, AnswersBadRequestsWithAnErrorAndKeepsServing) {
         {R"({"id":11,"method":"searchUSB","params":[1]})", "takes no params"},
         {R"({"id":1e999,"method":"searchUSB"})", "number overflow parsing '1e999'"},
         {R"({"id":12,"method":"stream","params":["[{\"outFrameRate\":1e999}]",7,1]})", "number overflow"},
+        {R"({"id":13,"method":"stream","params":["[{}]",7,18446744073709551615]})",
+         "caller (params[2]) must be an integer"},
     };
     for (const auto& [line, fragment] : cases) {
         client.send(line + "\n");
@@ -565,15 +615,8 @@ TEST_F(HostServiceTest, NeverWaitsOnAFifoNorOnAnotherRequestsSlowOpen) {
     const std::string fifo = dir_.file("pipe");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // An HTTP server that takes the connection and never answers: its input opens until --open-timeout.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 4), 0);
-    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
-    const json slow = json::array({{{"inputUrl", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/x.mp4"}}});
+    SilentServer silent;
+    const json slow = json::array({{{"inputUrl", "http://127.0.0.1:" + std::to_string(silent.port()) + "/x.mp4"}}});
 
     HostProcess& host = startHost({"--open-timeout", "60"});
     LineClient client(host.port());
@@ -595,15 +638,15 @@ TEST_F(HostServiceTest, NeverWaitsOnAFifoNorOnAnotherRequestsSlowOpen) {
     ASSERT_TRUE(gaveUp);
     expectRefusal(json::parse(*gaveUp), "a newer stream request came before this one's session could start");
 
-    // Nor does it hold up the end of the service.
+    // Nor does it hold up the end of the service, signalled once the request waits on the silent server.
+    silent.takeWaiting();
     waiting.send(json({{"id", 2}, {"method", "stream"}, {"params", {slow.dump(), 1, 1}}}).dump() + "\n");
     ASSERT_TRUE(host.waitForLog("gives way to one of caller 1"));
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(silent.take(5s)) << "the request never connected to the silent server";
     const auto signalled = std::chrono::steady_clock::now();
     host.process().signal(SIGTERM);
     EXPECT_EQ(host.process().wait(5s), 0) << host.process().output();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
-    ::close(silent);
 }
 
 TEST_F(HostServiceTest, RefusesASessionLargerThanSharedMemoryAndServesTheNextOne) {
@@ -686,6 +729,7 @@ TEST_F(HostServiceTest, LeavesReadOnlyLinkedAndUnusedOutputsAsTheyWere) {
 }
 
 TEST_F(HostServiceTest, UsesNoChannelObjectThatAnotherUserMayWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a channel object to another user needs root";
     // Another user's channel object, which anyone may write and which that user keeps mapped.
     const std::string input = flumina::channels::inputChannelName(0);
     auto planted = korvane::ipc::dev::ShmRegion::open(input, 8 + kClipFrameBytes);
