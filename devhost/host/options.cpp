@@ -76,7 +76,8 @@ std::string helpText() {
 
 Development stand-in for the host stream service: serves the clients' line
 protocol on 127.0.0.1, decodes the streams of a session into their input
-channels, encodes every frame clients push, and keeps what they show.
+channels, encodes every frame clients push, and shows in a live view what
+they show.
 
 options:
   --port N                 listen on port N (0: any free port; the actual port is
