@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -18,9 +20,15 @@ TEST(ComponentBySonameTest, TheFirstAttachLoadsTheStandInAndItsRegionsWork) {
     FakeService service;
     PortFileGuard port(std::to_string(service.port()));
     Android host;
+    std::string error;
     testing::internal::CaptureStdout();
-    host.start(R"([{"inputUrl":"rtsp://a"}])", 8);
+    try {
+        host.start(R"([{"inputUrl":"rtsp://a"}])", 8);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
     testing::internal::GetCapturedStdout();
+    ASSERT_EQ(error, "");
     EXPECT_NE(dlopen(REGION_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr);
     ASSERT_EQ(host.displayChannels.size(), 1u);
     ASSERT_TRUE(service.waitForLines(1)) << "the request is sent once the channels are attached";
