@@ -1,11 +1,14 @@
 # Debian packages of the two deliverables, one set per architecture:
 #   libflumina1       the library with its header, CMake package and pkg-config file
 #   python3-flumina   the Python extension module, in Debian's dist-packages
-# The development stand-ins (component devhost) are never packaged.
+# and, from a build with the host service (the build machine's, never the
+# device's), the development kit that a PC needs besides them:
+#   flumina-devhost   flumina-host with its manual page and systemd unit, the
+#                     stand-ins libkorvane_ipc, Korvane and android, and the
+#                     pytest plugin flumina_devhost
 #
-#   cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
-#   cmake --build build-package && cpack --config build-package/CPackConfig.cmake -B OUT
-# A cross build (cmake/toolchains/) gives the packages of its architecture.
+#   scripts/package    (the build machine's three, into build-package/debs)
+# A cross build (cmake/toolchains/) gives the two packages of its architecture.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME flumina)
@@ -61,6 +64,29 @@ android come with the host application.")
   # Built on the stable ABI: it loads in that interpreter version and every later one.
   get_target_property(_flumina_py flumina_python FLUMINA_PYTHON_ABI)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${_flumina_py}), python3-numpy, python3-opencv")
+endif()
+
+if(TARGET flumina-host AND TARGET korvane_python)
+  list(APPEND CPACK_COMPONENTS_ALL devhost)
+  set(CPACK_DEBIAN_DEVHOST_PACKAGE_NAME flumina-devhost)
+  set(CPACK_DEBIAN_DEVHOST_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_DEVHOST_DESCRIPTION "development kit for flumina programs on a PC
+Everything a PC needs besides libflumina1 and python3-flumina to run and test
+programs written for the host stream service: flumina-host, the development
+stand-in for the service (with its manual page and a systemd unit, installed
+but not enabled), the stand-ins of the host's region component
+(libkorvane_ipc, which libflumina loads by itself) and Python modules
+(Korvane, android), and a pytest plugin whose fixture flumina_host gives each
+test a fresh flumina-host.")
+  # The Korvane module is built for one interpreter version; the plugin needs pytest.
+  get_target_property(_korvane_py korvane_python FLUMINA_PYTHON_VERSION)
+  string(REGEX MATCH "^[0-9]+" _korvane_py_major ${_korvane_py})
+  string(REGEX MATCH "[0-9]+$" _korvane_py_minor ${_korvane_py})
+  math(EXPR _korvane_py_next "${_korvane_py_minor} + 1")
+  set(CPACK_DEBIAN_DEVHOST_PACKAGE_DEPENDS
+    "python3 (>= ${_korvane_py}), python3 (<< ${_korvane_py_major}.${_korvane_py_next}), python3-pytest")
+  set(CPACK_DEBIAN_DEVHOST_PACKAGE_RECOMMENDS
+    "${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME} (= ${PROJECT_VERSION}), python3-flumina (= ${PROJECT_VERSION})")
 endif()
 
 # Read by cpack: packages need a build for /usr, and dpkg-shlibdeps must look

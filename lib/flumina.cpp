@@ -32,18 +32,39 @@ namespace {
 
 using AttachFunction = AndroidAshmem* (*)(const std::string&);
 
+// The region component: the one already in the process (on the device the
+// host application has loaded it), else the library of that soname, which
+// the development kit installs on a PC. Null, with dlerror's reason in
+// `why`, when neither is there.
+AttachFunction findAttach(std::string& why) {
+    if (void* found = dlsym(RTLD_DEFAULT, korvane::ipc::kAttachAshmemSymbol))
+        return reinterpret_cast<AttachFunction>(found);
+    // Never closed: the regions it hands out live as long as the process.
+    void* library = dlopen(FLUMINA_REGION_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    if (library == nullptr) {
+        why = dlerror();
+        return nullptr;
+    }
+    if (void* found = dlsym(library, korvane::ipc::kAttachAshmemSymbol))
+        return reinterpret_cast<AttachFunction>(found);
+    why = std::string(FLUMINA_REGION_LIBRARY) + " has no attach_ashmem";
+    return nullptr;
+}
+
 AndroidAshmem* attach(const std::string& name) {
     // Looked up at run time so that libflumina does not name the host library
     // among its dependencies. Found once; a miss is looked up again next time.
     static std::atomic<AttachFunction> resolved{nullptr};
     AttachFunction function = resolved.load(std::memory_order_acquire);
     if (function == nullptr) {
-        function = reinterpret_cast<AttachFunction>(dlsym(RTLD_DEFAULT, korvane::ipc::kAttachAshmemSymbol));
+        std::string why;
+        function = findAttach(why);
         if (function == nullptr)
             throw std::runtime_error("cannot attach region " + name +
                                      ": the shared-memory component korvane::ipc::AndroidAshmem::attach_ashmem is "
-                                     "not loaded in this process (load the host's region library, or "
-                                     "libkorvane_ipc off the device, before starting a session)");
+                                     "not loaded in this process, and loading it failed (" + why +
+                                     "); load the host's region library before starting a session, or on a PC "
+                                     "install flumina-devhost");
         resolved.store(function, std::memory_order_release);
     }
     return function(name);

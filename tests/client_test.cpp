@@ -1,5 +1,6 @@
 // libflumina against a fake service on loopback and a fake region component
 // that records every call.
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -206,6 +207,7 @@ TEST_F(ClientTest, AttachesEveryChannelBeforeTheRequestLeaves) {
         "/tmp/mmkv/tmp_ipc_rtsp1", "/tmp/mmkv/tmp_ipc_display_1", "/tmp/mmkv/tmp_ipc_es_rtsp1"};
     EXPECT_EQ(attached(), order);
     EXPECT_EQ(attachedWhenSent, order);
+    EXPECT_EQ(dlopen(REGION_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the component in the process serves alone";
     // The configuration travels as one JSON string, quotes and backslashes escaped.
     EXPECT_NE(service.lines()[0].find(R"(rtsp://b \\\"q\\\" \\\\)"), std::string::npos) << service.lines()[0];
 

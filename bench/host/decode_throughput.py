@@ -15,17 +15,16 @@ decode to null is printed for reference.
 
 import argparse
 import os
-import re
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import cv2
 
-PORT_FILE = "/etc/opt/korvane/ap_port"
+from host_bench import port_file_kept, start_host
+
 POLL_PAUSE = 0.0001  # seconds between read() calls that found no frame
 
 
@@ -51,34 +50,6 @@ def busy(milliseconds):
     end = time.perf_counter() + milliseconds / 1000
     while time.perf_counter() < end:
         pass
-
-
-class Host:
-    """flumina-host on an ephemeral port, named by the clients' port file while it runs."""
-
-    def __init__(self, executable):
-        self.process = subprocess.Popen([executable, "--port", "0", "--no-pacing", "--progress-interval", "3600"],
-                                        stderr=subprocess.PIPE, text=True)
-        line = self.process.stderr.readline()
-        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
-        if not match:
-            self.process.kill()
-            sys.exit(f"bench: flumina-host did not start: {line}")
-        # Keep draining its log so that it never blocks on a full pipe.
-        threading.Thread(target=self.process.stderr.read, daemon=True).start()
-        self.saved = open(PORT_FILE, "rb").read() if os.path.exists(PORT_FILE) else None
-        os.makedirs(os.path.dirname(PORT_FILE), exist_ok=True)
-        with open(PORT_FILE, "w") as f:
-            f.write(match.group(1) + "\n")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(15)
-        if self.saved is None:
-            os.unlink(PORT_FILE)
-        else:
-            with open(PORT_FILE, "wb") as f:
-                f.write(self.saved)
 
 
 def flumina_fps(clip, frames, work):
@@ -132,8 +103,7 @@ def main(argv):
         clip = args.clip or os.path.join(folder, "clip720p.mp4")
         if not args.clip:
             make_clip(clip, args.frames)
-        host = Host(args.host)
-        try:
+        with port_file_kept(), start_host(args.host, "--no-pacing", "--progress-interval", "3600"):
             rows = []
             for work in (0.0, args.work):
                 ours, theirs = [], []
@@ -143,8 +113,6 @@ def main(argv):
                 rows.append((work, statistics.median(ours), statistics.median(theirs)))
                 print(f"bench: {work:g} ms of work: flumina {', '.join(f'{v:.0f}' for v in ours)} fps; "
                       f"cv2 {', '.join(f'{v:.0f}' for v in theirs)} fps", flush=True)
-        finally:
-            host.stop()
         reference = ffmpeg_null_fps(clip, args.frames)
     print(f"\n1280 x 720 H.264, {args.frames} frames; {os.cpu_count()} cores; median of {args.repeat} passes")
     print(f"{'work per frame':>15} {'flumina fps':>12} {'cv2 fps':>9} {'ratio':>7}")

@@ -1,14 +1,13 @@
 """What the host benchmarks share: a test clip, flumina-host as a child process
 whose port the clients' port file names, and per-thread CPU time."""
 
-import contextlib
 import os
-import signal
 import subprocess
-import threading
 import time
 
-PORT_FILE = "/etc/opt/korvane/ap_port"
+from flumina_devhost import ClientsPortFile, start_for_clients
+
+_clients = ClientsPortFile()  # entered by port_file_kept(), the one block a benchmark runs its hosts in
 
 
 def make_clip(path, frames, size, grain=0):
@@ -20,38 +19,9 @@ def make_clip(path, frames, size, grain=0):
     return path
 
 
-class Host:
-    def __init__(self, binary, *options):
-        self.process = subprocess.Popen([binary, "--port", "0", *options], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        self.changed = threading.Condition()
-        threading.Thread(target=self._collect, daemon=True).start()
-        line = self.wait_for("listening on 127.0.0.1:", 10)
-        if line is None:
-            raise RuntimeError("flumina-host did not start")
-        self.port = int(line.rsplit(":", 1)[1])
-        with open(PORT_FILE, "w") as f:
-            f.write(f"{self.port}\n")
-
-    def _collect(self):
-        for line in self.process.stderr:
-            with self.changed:
-                self.lines.append(line.rstrip("\n"))
-                self.changed.notify_all()
-
-    def wait_for(self, fragment, timeout):
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while True:
-                found = next((line for line in self.lines if fragment in line), None)
-                if found or time.monotonic() > deadline:
-                    return found
-                self.changed.wait(deadline - time.monotonic())
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(30)
+def start_host(binary, *options):
+    """flumina-host (flumina_devhost's launcher) that the clients reach; call it inside port_file_kept()."""
+    return start_for_clients(_clients, *options, binary=binary)
 
 
 def _cpu_seconds(stat_path):
@@ -88,16 +58,6 @@ def cpu_use(pid, seconds):
     return 100 * (whole_after - whole_before) / elapsed, shares
 
 
-@contextlib.contextmanager
 def port_file_kept():
-    """Puts the clients' port file back as it was once the block is done."""
-    saved = open(PORT_FILE, "rb").read() if os.path.exists(PORT_FILE) else None
-    os.makedirs(os.path.dirname(PORT_FILE), exist_ok=True)
-    try:
-        yield
-    finally:
-        if saved is not None:
-            with open(PORT_FILE, "wb") as f:
-                f.write(saved)
-        elif os.path.exists(PORT_FILE):
-            os.unlink(PORT_FILE)
+    """The clients' port file, put back as it was once the block is done."""
+    return _clients

@@ -28,7 +28,7 @@ import sys
 import tempfile
 import time
 
-from host_bench import Host, cpu_use, make_clip, port_file_kept
+from host_bench import cpu_use, make_clip, port_file_kept, start_host
 
 CLIENT = r"""
 import os, sys, time
@@ -78,7 +78,7 @@ def run_client(clip, output, size, idle=3.0):
 
 def share(binary, clip, size, host_options, work, label):
     output = os.path.join(work, label + ".mp4")
-    host = Host(binary, *host_options)
+    host = start_host(binary, *host_options)
     pushed = run_client(clip, output, size)
     host.wait_for("finalised", 15)
     host.stop()
@@ -88,7 +88,7 @@ def share(binary, clip, size, host_options, work, label):
 
 def cpu(binary, clip, size, work):
     output = os.path.join(work, "cpu.mp4")
-    host = Host(binary)
+    host = start_host(binary)
     client = subprocess.Popen([sys.executable, "-c", CLIENT, clip, output, str(size[0]), str(size[1]), "3"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     host.wait_for("session started", 30)
@@ -103,7 +103,7 @@ def cpu(binary, clip, size, work):
 
 def exit_time(binary, clip, size, work):
     output = os.path.join(work, "exit.mp4")
-    host = Host(binary, "--heartbeat-timeout", "5")
+    host = start_host(binary, "--heartbeat-timeout", "5")
     client = subprocess.Popen([sys.executable, "-c", CLIENT, clip, output, str(size[0]), str(size[1]), "0.5"],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     out, _ = client.communicate(timeout=600)

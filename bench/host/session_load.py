@@ -28,7 +28,7 @@ import tempfile
 import threading
 import time
 
-from host_bench import Host, cpu_use, make_clip, port_file_kept
+from host_bench import cpu_use, make_clip, port_file_kept, start_host
 
 
 def status(pid):
@@ -57,9 +57,9 @@ def exit_seconds(host, limit=60):
     return time.monotonic() - start
 
 
-def start_host(binary):
+def start_quiet_host(binary):
     """flumina-host with neither a heartbeat timeout nor progress lines while it is measured."""
-    return Host(binary, "--heartbeat-timeout", "3600", "--progress-interval", "3600")
+    return start_host(binary, "--heartbeat-timeout", "3600", "--progress-interval", "3600")
 
 
 def files(streams, clip):
@@ -83,7 +83,7 @@ def request(connection, config, use_type, timeout):
 
 
 def measure(binary, streams, clip, idle_seconds, rounds, timeout):
-    host = start_host(binary)
+    host = start_quiet_host(binary)
     time.sleep(0.5)
     fresh = status(host.process.pid)
     print(f"\n{streams} streams")
@@ -136,7 +136,7 @@ def measure_slow_inputs(binary, clip, inputs, delay, timeout):
     server = http.server.ThreadingHTTPServer(
         ("127.0.0.1", 0), functools.partial(SlowHandler, directory=folder, delay=delay))
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    host = start_host(binary)
+    host = start_quiet_host(binary)
     try:
         url = f"http://127.0.0.1:{server.server_address[1]}/{name}"
         config = json.dumps([{"inputUrl": f"{url}?stream={i}"} for i in range(inputs)])

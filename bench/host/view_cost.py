@@ -25,9 +25,8 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.request
 
-from host_bench import Host, cpu_use, make_clip, port_file_kept
+from host_bench import cpu_use, make_clip, port_file_kept, start_host
 
 CLIENT = r"""
 import sys, time
@@ -124,15 +123,14 @@ def main(argv):
     with port_file_kept(), tempfile.TemporaryDirectory() as work:
         # Grain makes pictures as costly to compress as a camera's.
         clip = make_clip(os.path.join(work, "large.mp4"), 250, (1920, 1080), grain=12)
-        host = Host(args.host, "--loop")
-        view_port = int(host.wait_for("view: http://", 10).rsplit(":", 1)[1].rstrip("/"))
+        host = start_host(args.host, "--loop")
+        view_port = int(host.view_url.rsplit(":", 1)[1].rstrip("/"))
         client = subprocess.Popen([sys.executable, "-c", CLIENT, clip, str(4 * args.seconds + 20)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             host.wait_for("session started", 30)
             time.sleep(5)  # past the client's start, into the steady state
-            with urllib.request.urlopen(f"http://127.0.0.1:{view_port}/status", timeout=5) as answer:
-                session = json.load(answer)["session"]["id"]
+            session = host.status()["session"]["id"]
             alone, shares = cpu_use(host.process.pid, args.seconds)
             print(f"no viewer: host {alone:.1f}% of a core "
                   f"(view threads {sum(shares.get(name, 0) for name in VIEW_THREADS):.1f}%)", flush=True)

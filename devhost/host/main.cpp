@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
         std::cout << helpText();
         return 0;
     }
+    if (options.version) {
+        std::cout << "flumina-host " << FLUMINA_VERSION << "\n";
+        return 0;
+    }
     // A push destination that goes away must not end the service, nor a client that shrinks a channel.
     std::signal(SIGPIPE, SIG_IGN);
     // Frame-sized blocks come from the system and go back to it when freed: a

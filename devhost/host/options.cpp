@@ -72,7 +72,7 @@ Files and channels:
 }  // namespace
 
 std::string helpText() {
-    return R"(usage: flumina-host [options]
+    return R"(Usage: flumina-host [options]
 
 Development stand-in for the host stream service: serves the clients' line
 protocol on 127.0.0.1, decodes the streams of a session into their input
@@ -109,6 +109,7 @@ options:
   --progress-interval S    seconds between progress lines (default 5)
   --open-timeout S         seconds an input or output may take to open (default 10)
   -h, --help               show this help and exit
+  --version                show the version and exit
 
 Recorded inputs (files, file:// and http(s):// URLs of known duration, HLS
 playlists with an end) wait for the client to take each frame; live inputs
@@ -130,6 +131,8 @@ HostOptions parseOptions(int argc, char** argv) {
         };
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--port") {
             options.port = parsePort(value(), "--port needs a port number from 0 to 65535");
         } else if (arg == "--view") {

@@ -34,6 +34,7 @@ struct HostOptions {
     double openTimeout = 10.0;             // seconds an input or output may take to open
     std::optional<int> viewPort = 0;       // --view: the live view's port (0: any free one); none: off
     bool help = false;
+    bool version = false;
 };
 
 // A command line that cannot be used; the message says why.

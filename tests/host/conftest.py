@@ -1,113 +1,38 @@
 """The host service, test clips and FFmpeg's tools for the Python end-to-end tests.
 
-Each test gets its own flumina-host on an ephemeral port; the clients' port
-file points at it for the test's duration and is then restored.
+Each test gets its own flumina-host, started by the development kit's launcher
+(flumina_devhost, whose pytest plugin also gives the fixture flumina_host): on
+an ephemeral port that the clients' port file names for the test's duration.
 """
 
 import json
-import os
-import signal
 import subprocess
-import threading
 import time
 
 import numpy as np
 import pytest
+from flumina_devhost import ClientsPortFile, start_for_clients
+from flumina_devhost.pytest_plugin import host_settings
 
-HOST_BIN = os.environ.get("FLUMINA_HOST_BIN", "flumina-host")
-PORT_FILE = "/etc/opt/korvane/ap_port"
 USERLAND_PREFIX = "/data/data/com.korvane/files/home/debian-fs"
 CLIP_FRAMES = 30
 CLIP_SIZE = (320, 240)
 
 
-class Host:
-    """A running flumina-host whose log lines are collected."""
-
-    def __init__(self, *options):
-        self.process = subprocess.Popen(
-            [HOST_BIN, "--port", "0", *options], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True)
-        self.lines = []
-        self._changed = threading.Condition()
-        self._reader = threading.Thread(target=self._collect, daemon=True)
-        self._reader.start()
-        line = self.wait_for("listening on 127.0.0.1:", 10)
-        if line is None:
-            self.process.kill()
-            raise RuntimeError("flumina-host did not start:\n" + self.log())
-        self.port = int(line.rsplit(":", 1)[1])
-
-    def _collect(self):
-        for line in self.process.stdout:
-            with self._changed:
-                self.lines.append(line.rstrip("\n"))
-                self._changed.notify_all()
-        with self._changed:
-            self._changed.notify_all()
-
-    def wait_for(self, fragment, timeout=5):
-        """The first log line holding `fragment`, or None after `timeout` seconds."""
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                for line in self.lines:
-                    if fragment in line:
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0 or (self.process.poll() is not None and not self._reader.is_alive()):
-                    return None
-                self._changed.wait(left)
-
-    def log(self):
-        with self._changed:
-            return "\n".join(self.lines)
-
-    def stop(self):
-        """SIGTERM, then the exit status."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(15)
-        finally:
-            self.close()
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(10)
-        self._reader.join(5)
-        self.process.stdout.close()
-
-
 @pytest.fixture
-def start_host():
-    """start_host(*options): a flumina-host that the clients' port file names."""
+def start_host(request):
+    """start_host(*options): a flumina-host that the clients reach; any still running is killed after the test."""
+    binary, configured = host_settings(request.config)
     hosts = []
-    saved = None
-    created_dir = not os.path.isdir(os.path.dirname(PORT_FILE))
-    if os.path.exists(PORT_FILE):
-        with open(PORT_FILE, "rb") as f:
-            saved = f.read()
+    with ClientsPortFile() as port_file:
+        def start(*options):
+            host = start_for_clients(port_file, *configured, *options, binary=binary)
+            hosts.append(host)
+            return host
 
-    def start(*options):
-        host = Host(*options)
-        hosts.append(host)
-        os.makedirs(os.path.dirname(PORT_FILE), exist_ok=True)
-        with open(PORT_FILE, "w") as f:
-            f.write(f"{host.port}\n")
-        return host
-
-    yield start
-    for host in hosts:
-        host.close()
-    if saved is not None:
-        with open(PORT_FILE, "wb") as f:
-            f.write(saved)
-    elif os.path.exists(PORT_FILE):
-        os.unlink(PORT_FILE)
-        if created_dir:
-            os.rmdir(os.path.dirname(PORT_FILE))
+        yield start
+        for host in hosts:
+            host.close()
 
 
 def make_clip(path, frames=CLIP_FRAMES, size=CLIP_SIZE, rate=25, source="testsrc2"):

@@ -11,8 +11,8 @@ from conftest import CLIP_FRAMES, USERLAND_PREFIX, probe
 EXAMPLES = os.environ.get("FLUMINA_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples"))
 
 
-def test_annotate_saves_every_frame_it_reads_with_its_drawing(start_host, clip, tmp_path):
-    host = start_host()
+def test_annotate_saves_every_frame_it_reads_with_its_drawing(flumina_host, clip, tmp_path):
+    host = flumina_host
     output = tmp_path / "annotated.mp4"
     run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "annotate.py"), "--input", clip, "--output",
                           str(output), "--idle", "1.5"], capture_output=True, text=True, timeout=60)
@@ -26,8 +26,8 @@ def test_annotate_saves_every_frame_it_reads_with_its_drawing(start_host, clip, 
 
 
 @pytest.mark.skipif(not os.environ.get("FLUMINA_PASSTHROUGH"), reason="examples not built")
-def test_passthrough_hands_every_frame_back(start_host, clip, tmp_path):
-    host = start_host()
+def test_passthrough_hands_every_frame_back(flumina_host, clip, tmp_path):
+    host = flumina_host
     output = tmp_path / "passthrough.mp4"
     run = subprocess.run([os.environ["FLUMINA_PASSTHROUGH"], "--input", clip, "--output", str(output), "--size",
                           "160x120", "--fps", "25"], capture_output=True, text=True, timeout=60)
@@ -42,8 +42,9 @@ def test_passthrough_hands_every_frame_back(start_host, clip, tmp_path):
 
 
 @pytest.mark.skipif(not os.environ.get("FLUMINA_QUICK_START"), reason="examples not built")
-def test_the_cpp_quick_start_reads_every_frame(start_host, clip):
-    host = start_host("--no-pacing")
+@pytest.mark.flumina_host("--no-pacing")
+def test_the_cpp_quick_start_reads_every_frame(flumina_host, clip):
+    host = flumina_host
     run = subprocess.run([os.environ["FLUMINA_QUICK_START"], "file://" + clip], capture_output=True, text=True,
                          timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -23,8 +23,9 @@ def assert_frames_match(got, expected):
         assert difference.mean() <= 1.0, f"frame {number}: off by {difference.mean():.2f} on average"
 
 
-def test_a_file_url_session_delivers_every_frame_as_ffmpeg_decodes_it(start_host, clip):
-    host = start_host("--no-pacing")
+@pytest.mark.flumina_host("--no-pacing")
+def test_a_file_url_session_delivers_every_frame_as_ffmpeg_decodes_it(flumina_host, clip):
+    host = flumina_host
     session = flumina.flm()
     session.add("file://" + clip, inputshape=CLIP_SIZE)
     assert session.build() == [(240, 320, 3)]
@@ -37,8 +38,8 @@ def test_a_file_url_session_delivers_every_frame_as_ffmpeg_decodes_it(start_host
     assert host.stop() == 0
 
 
-def test_the_host_reports_the_input_size_when_none_is_registered(start_host, clip):
-    host = start_host()
+def test_the_host_reports_the_input_size_when_none_is_registered(flumina_host, clip):
+    host = flumina_host
     session = flumina.flm()
     session.add("file://" + clip)
     assert session.build() == [(240, 320, 3)]
@@ -64,10 +65,11 @@ def http_server(tmp_path):
     thread.join(5)
 
 
-def test_two_streams_one_over_http_each_read_at_its_registered_size(start_host, clip, http_server):
+@pytest.mark.flumina_host("--no-pacing")
+def test_two_streams_one_over_http_each_read_at_its_registered_size(flumina_host, clip, http_server):
     folder, base = http_server
     served = make_clip(folder / "served.mp4", frames=20, size=(256, 144))
-    host = start_host("--no-pacing")
+    host = flumina_host
     session = flumina.flm()
     session.add(base + "/served.mp4", inputshape=(160, 120))
     session.add("file://" + clip, inputshape=(320, 240))
@@ -82,12 +84,12 @@ def test_two_streams_one_over_http_each_read_at_its_registered_size(start_host, 
     assert host.stop() == 0
 
 
-def test_an_hls_playlist_with_an_end_is_recorded_and_delivers_every_frame(start_host, http_server):
+def test_an_hls_playlist_with_an_end_is_recorded_and_delivers_every_frame(flumina_host, http_server):
     folder, base = http_server
     source = make_clip(folder / "source.mp4", frames=50)
     subprocess.run(["ffmpeg", "-v", "error", "-i", source, "-c", "copy", "-f", "hls", "-hls_time", "1",
                     "-hls_playlist_type", "vod", str(folder / "vod.m3u8")], check=True, timeout=60)
-    host = start_host()
+    host = flumina_host
     session = flumina.flm()
     session.add(base + "/vod.m3u8", inputshape=CLIP_SIZE)
     session.build()
@@ -98,8 +100,9 @@ def test_an_hls_playlist_with_an_end_is_recorded_and_delivers_every_frame(start_
     assert host.stop() == 0
 
 
-def test_a_refused_session_after_a_good_one_raises_and_leaves_no_stale_frame(start_host, clip):
-    host = start_host("--no-pacing")
+@pytest.mark.flumina_host("--no-pacing")
+def test_a_refused_session_after_a_good_one_raises_and_leaves_no_stale_frame(flumina_host, clip):
+    host = flumina_host
     first = flumina.flm()
     first.add("file://" + clip, inputshape=CLIP_SIZE)
     first.build()
@@ -114,10 +117,11 @@ def test_a_refused_session_after_a_good_one_raises_and_leaves_no_stale_frame(sta
 
 
 @pytest.mark.parametrize("inputshape", [None, (160, 120)])
-def test_a_file_registered_by_its_path_is_read_at_its_own_or_the_registered_size(start_host, clip, inputshape,
+@pytest.mark.flumina_host("--no-pacing")
+def test_a_file_registered_by_its_path_is_read_at_its_own_or_the_registered_size(flumina_host, clip, inputshape,
                                                                                   tmp_path, monkeypatch):
     monkeypatch.chdir(os.path.dirname(clip))
-    host = start_host("--no-pacing")
+    host = flumina_host
     session = flumina.flm()
     session.add(os.path.basename(clip), inputshape=inputshape)
     size = inputshape or CLIP_SIZE

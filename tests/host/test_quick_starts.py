@@ -34,8 +34,8 @@ def saved(host, path, size):
     return (width, height, frames, clean) == (*size, CLIP_FRAMES, True)
 
 
-def test_quick_start_saves_every_frame_it_draws(start_host, folder):
-    host = start_host()
+def test_quick_start_saves_every_frame_it_draws(flumina_host, folder):
+    host = flumina_host
     run_example("quick_start.py", folder)
     assert saved(host, folder / "annotated.mp4", (640, 360))
     assert host.stop() == 0
@@ -45,8 +45,8 @@ def test_registrations_run_without_a_host(folder):
     run_example("registrations.py", folder)
 
 
-def test_session_file_pushes_saves_and_shows(start_host, folder):
-    host = start_host()
+def test_session_file_pushes_saves_and_shows(flumina_host, folder):
+    host = flumina_host
     assert "frames per stream: [30, 30]" in run_example("session_file.py", folder)
     assert saved(host, folder / "boxed.mp4", (320, 240))
     assert host.wait_for("output udp://127.0.0.1:5000 finalised, 30 frames", 10), host.log()
@@ -65,8 +65,8 @@ def test_usb_camera_reads_the_listed_camera(start_host, folder):
     assert host.stop() == 0
 
 
-def test_draw_and_save_written_from_the_guide_alone(start_host, folder):
-    host = start_host()
+def test_draw_and_save_written_from_the_guide_alone(flumina_host, folder):
+    host = flumina_host
     out = run_example("draw_and_save.py", folder, "clip.mp4", "drawn.mp4", "--size", "320x240")
     assert f"{CLIP_FRAMES} frames drawn, shown and saved" in out
     assert saved(host, folder / "drawn.mp4", (320, 240))
