@@ -25,6 +25,8 @@ public:
     virtual double secondsOf(const AVFrame& frame) const = 0;
     // What was opened, for the log ("file /home/u/clip.mp4: h264 320 x 240, 25 fps").
     virtual std::string description() const = 0;
+    // Why next() returned nullptr: "end of input", "no packet for 10 s", "read error: ...".
+    virtual std::string endReason() const { return "end of input"; }
 };
 
 }  // namespace flumina::host
