@@ -57,6 +57,10 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
         file_ = std::make_unique<FileIo>(openInputFile(target.file, target.url), FileIo::Mode::Read);
     } else if (target.formatName.empty()) {  // a network input, not a capture device
         av_dict_set(&options.dictionary, "protocol_whitelist", kNetworkProtocols, 0);
+        // FLV announces no streams up front, so probing would wait its whole
+        // five seconds for an audio stream; its headers come first anyway.
+        const std::string scheme = schemeOf(target.url);
+        if (scheme == "rtmp" || scheme == "rtmps") av_dict_set(&options.dictionary, "analyzeduration", "1000000", 0);
     }
     // Nothing may throw from here until format_ owns the context.
     AVFormatContext* raw = avformat_alloc_context();
@@ -115,7 +119,11 @@ void MediaInput::setUpright(const AVStream& stream, bool autorotate) {
         reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
     Upright upright = uprightFor(matrix);
     if (upright.filters.empty()) return;
-    const std::string turn = upright.degrees != 0 ? logLine(upright.degrees, " degrees clockwise") : "flipped";
+    const std::string turn = upright.degrees == 90    ? "a quarter turn clockwise"
+                             : upright.degrees == 270 ? "a quarter turn counter-clockwise"
+                             : upright.degrees == 180 ? "half a turn"
+                             : upright.degrees != 0   ? logLine(upright.degrees, " degrees clockwise")
+                                                      : "flipped";
     if (!autorotate) {
         description_ += ", stored turned: shown as stored (--no-autorotate), upright it is " + turn;
         return;
