@@ -52,12 +52,13 @@ Limits (a request beyond one gets an error that names it):
   outFrameRate                 )", kMinFrameRate, " to ", kMaxFrameRate, R"( frames a second
   connections at once          )", kMaxConnections, R"(
   request line                 )", kMaxRequestBytes, R"( bytes
-  threads per stream           one each to decode, to encode, to take pushed and
-                               to take shown frames; the codecs and scaling up
+  threads per stream           one each to decode, to deliver a live input's
+                               frames, to encode, to take pushed and to take
+                               shown frames; the codecs and scaling up
                                to )", kMaxCodecThreadsPerStream, R"( each, fewer when streams outnumber cores
   play-out buffer              )", kPlayoutSeconds, " s of a live stream, at most ", kPlayoutBytes >> 20, R"( MiB of decoded
-                               frames per stream (a 1080p frame takes 3 MiB: 5 s
-                               at 25 fps)
+                               frames per stream (a 1080p frame takes 3 MiB:
+                               about 5 s at 25 fps)
   opening                      )", kParallelOpens, R"( streams at once, each within --open-timeout;
                                no other request waits for them, and a newer
                                "stream" request or SIGINT/SIGTERM ends them
