@@ -240,10 +240,10 @@ def case_memory(binary, work):
             read_numbers(session, 8, read=False)  # a client that stops reading
     finally:
         host.stop()
-    peak = next((line for line in host.lines if "play-out buffer peak" in line), None)
+    peak = next((line for line in host.lines if "buffer peak" in line), None)
     stopped = next((line for line in host.lines if ": stopped:" in line), "")
     dropped = re.search(r"dropped (\d+)", stopped)
-    return (re.search(r"play-out buffer peak \d+ MiB", peak).group(0) if peak else "no play-out buffer") + \
+    return (re.search(r"play-out delay \d+ ms, buffer peak \d+ MiB", peak).group(0) if peak else "no play-out buffer") + \
         (f", {dropped.group(1)} frames dropped" if dropped else "")
 
 

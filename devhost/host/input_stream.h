@@ -49,8 +49,8 @@ public:
     // Waits for the threads, which end once `stop` is set or the input has ended;
     // either way the channel gets the end-of-input frame.
     void join();
-    // The most memory the play-out buffer held at once (0 for a recorded source).
-    std::size_t bufferPeakBytes() const { return buffer_.peakBytes(); }
+    // Where a live source's frames wait (unused for a recorded one).
+    const PlayoutBuffer& buffer() const { return buffer_; }
 
 private:
     void run();

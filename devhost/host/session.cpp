@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
@@ -345,8 +346,11 @@ void Session::stop(const std::string& reason) {
         if (s.overflowed.load() > 0) line += logLine(", ", s.overflowed.load(), " pushed frames dropped for a busy encoder");
         if (s.missed.load() > 0) line += logLine(", ", s.missed.load(), " pushed frames overwritten before taken");
         if (s.reconnections.load() > 0) line += logLine(", input reconnected ", s.reconnections.load(), " times");
-        if (stream->decoder && stream->decoder->bufferPeakBytes() > 0)
-            line += logLine(", play-out buffer peak ", (stream->decoder->bufferPeakBytes() + (1 << 19)) >> 20, " MiB");
+        if (stream->decoder && stream->decoder->buffer().peakBytes() > 0) {
+            const PlayoutBuffer& buffer = stream->decoder->buffer();
+            line += logLine(", play-out delay ", std::lround(buffer.delay() * 1000), " ms, buffer peak ",
+                            (buffer.peakBytes() + (1 << 19)) >> 20, " MiB");
+        }
         log().line(line);
     }
     log().line("session stopped: " + reason);
