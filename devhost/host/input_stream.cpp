@@ -39,7 +39,7 @@ InputStream::~InputStream() { join(); }
 
 void InputStream::start() {
     if (source_->recorded()) {
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] { runRecorded(); });
         return;
     }
     thread_ = std::thread([this] { decodeLive(); });
@@ -57,12 +57,12 @@ void InputStream::wake() {
 }
 
 void InputStream::logEnd(const std::string& reason, bool again) {
-    log().line(logLine(name_, ": ", reason == "end of input" ? reason : "input ends: " + reason, " after ",
+    log().line(logLine(name_, ": ", reason == FrameSource::kEndOfInput ? reason : "input ends: " + reason, " after ",
                        stats_.delivered.load(), " frames delivered, ", stats_.dropped.load(), " dropped",
                        again ? "; starting again (--loop)" : ""));
 }
 
-void InputStream::run() {
+void InputStream::runRecorded() {
     nameThisThread(logLine("decode ", settings_.index));
     try {
         for (;;) {
@@ -85,7 +85,7 @@ void InputStream::decodeLive() {
         std::string lost;
         bool failed = false;
         try {
-            while (!stop_.load(std::memory_order_relaxed)) {
+            while (!over()) {
                 const AVFrame* frame = source_->next();
                 if (frame == nullptr) break;
                 const std::size_t dropped = buffer_.push(*frame, source_->secondsOf(*frame));
@@ -96,7 +96,7 @@ void InputStream::decodeLive() {
             lost = e.what();
             failed = true;
         }
-        if (stop_.load()) break;
+        if (over()) break;
         if (settings_.reconnect <= 0) {
             if (failed) log().error(logLine(name_, ": input stopped: ", lost));
             else logEnd(lost, false);
@@ -107,7 +107,10 @@ void InputStream::decodeLive() {
     buffer_.finish();
 }
 
+bool InputStream::over() const { return stop_.load(std::memory_order_relaxed) || deliveryOver_.load(); }
+
 bool InputStream::reconnect(const std::string& why) {
+    source_.reset();  // its connection, if any, goes now
     stats_.reconnecting.store(true);
     log().line(logLine(name_, ": input lost (", why, ") after ", stats_.delivered.load(), " frames delivered; reconnecting for up to ",
                        settings_.reconnect, " s"));
@@ -117,9 +120,9 @@ bool InputStream::reconnect(const std::string& why) {
     std::string failure = why;
     for (;;) {
         const auto attempt = std::min(Clock::now() + toDuration(backOff), giveUp);
-        while (Clock::now() < attempt && !stop_.load(std::memory_order_relaxed))
+        while (Clock::now() < attempt && !over())
             std::this_thread::sleep_for(std::min<Clock::duration>(attempt - Clock::now(), std::chrono::milliseconds(50)));
-        if (stop_.load()) return false;
+        if (over()) return false;
         const double left = std::chrono::duration<double>(giveUp - Clock::now()).count();
         if (left <= 0) break;
         try {
@@ -139,7 +142,7 @@ bool InputStream::reconnect(const std::string& why) {
                                " s: ", source_->description()));
             return true;
         } catch (const std::exception& e) {
-            if (stop_.load()) return false;
+            if (over()) return false;
             failure = e.what();
         }
         backOff = std::min(backOff * 2, kLongestBackOff);
@@ -162,9 +165,9 @@ void InputStream::deliverLive() {
         channel_.checkIntact();
     } catch (const std::exception& e) {
         if (!stop_.load()) log().error(logLine(name_, ": input stopped: ", e.what()));
-        // The decoding thread must not go on filling a buffer nobody empties.
-        buffer_.finish();
     }
+    // No more decoding for a buffer nobody empties.
+    deliveryOver_.store(true);
     endInput();
 }
 

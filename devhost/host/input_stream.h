@@ -53,13 +53,16 @@ public:
     const PlayoutBuffer& buffer() const { return buffer_; }
 
 private:
-    void run();
+    // Recorded: plays the source (again with --loop), then ends the input.
+    void runRecorded();
     // Plays the source to its end; false when stopped first.
     bool play();
     // Live: decodes into the buffer, opening the source again while it may.
     void decodeLive();
     // Live: moves due frames from the buffer to the channel, then ends the input.
     void deliverLive();
+    // Whether the live threads are to end: the stream stops, or delivery ended.
+    bool over() const;
     // Opens a lost source again with back-off for up to settings_.reconnect
     // seconds; false when that fails, or the stream stops.
     bool reconnect(const std::string& why);
@@ -81,6 +84,7 @@ private:
     const std::atomic<bool>& stop_;
     std::thread thread_, deliverer_;
     PlayoutBuffer buffer_;
+    std::atomic<bool> deliveryOver_{false};
     std::string name_;  // "stream 0", for the log
     // Pacing: steady-clock time at which the source's second 0 is due.
     std::chrono::steady_clock::time_point origin_;

@@ -58,7 +58,7 @@ private:
     long framesOut_ = 0;
     int badPackets_ = 0;
     std::string description_;
-    std::string endReason_ = "end of input";
+    std::string endReason_ = kEndOfInput;
     std::unique_ptr<FrameRotator> rotator_;
     double inputTimeout_ = 0;
 };

@@ -5,7 +5,8 @@ import subprocess
 
 from conftest import CLIP_SIZE, numbered_frame
 
-ENCODERS = {"h264": ["libx264"], "hevc": ["libx265", "-x265-params", "log-level=error"]}
+# hvc1: parameter sets in the sample description, as GStreamer's H.265 payloader takes them.
+ENCODERS = {"h264": ["libx264"], "hevc": ["libx265", "-x265-params", "log-level=error", "-tag:v", "hvc1"]}
 
 
 def make_numbered_clip(path, frames, size=CLIP_SIZE, rate=25, codec="h264", bframes=3):
