@@ -6,9 +6,11 @@ GStreamer sends it (packets in decode order, so a file with B-frames comes in
 bursts). It runs as a process of its own, so that a test can kill it and
 start it again on the same port:
 
-    /usr/bin/python3 tests/host/rtsp_server.py PORT FILE
+    /usr/bin/python3 tests/host/rtsp_server.py PORT FILE [h264|hevc] [udp|tcp]
 
-prints "ready" once it listens.
+prints "ready" once it listens. With "tcp" it offers only RTP over the RTSP
+connection, which a reader then falls back to: no packet can be lost, as one
+over UDP can on a loaded machine.
 """
 
 import os
@@ -29,14 +31,15 @@ def free_port():
 class RtspServer:
     """The server as a child process: start(), kill(), and start() again on the same port."""
 
-    def __init__(self, path, codec="h264", port=None):
-        self.path, self.codec = path, codec
+    def __init__(self, path, codec="h264", transport="udp", port=None):
+        self.path, self.codec, self.transport = path, codec, transport
         self.port = port or free_port()
         self.url = f"rtsp://127.0.0.1:{self.port}/stream"
         self.process = None
 
     def start(self):
-        self.process = subprocess.Popen([sys.executable, os.path.abspath(__file__), str(self.port), self.path, self.codec],
+        self.process = subprocess.Popen([sys.executable, os.path.abspath(__file__), str(self.port), self.path, self.codec,
+                                         self.transport],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         line = self.process.stdout.readline()
         if line.strip() != "ready":
@@ -59,11 +62,12 @@ class RtspServer:
         self.kill()
 
 
-def serve(port, path, codec):
+def serve(port, path, codec, transport):
     import gi
     gi.require_version("Gst", "1.0")
+    gi.require_version("GstRtsp", "1.0")
     gi.require_version("GstRtspServer", "1.0")
-    from gi.repository import GLib, Gst, GstRtspServer
+    from gi.repository import GLib, Gst, GstRtsp, GstRtspServer
 
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
@@ -72,6 +76,8 @@ def serve(port, path, codec):
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(f'( filesrc location="{path}" ! qtdemux ! {PAYLOADERS[codec]} name=pay0 pt=96 config-interval=-1 )')
     factory.set_shared(False)
+    if transport == "tcp":
+        factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
     server.get_mount_points().add_factory("/stream", factory)
     # A port still held by the killed server before this one comes free within a moment.
     deadline = time.monotonic() + 5
@@ -84,4 +90,5 @@ def serve(port, path, codec):
 
 
 if __name__ == "__main__":
-    serve(int(sys.argv[1]), sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else "h264")
+    serve(int(sys.argv[1]), sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else "h264",
+          sys.argv[4] if len(sys.argv) > 4 else "udp")

@@ -53,7 +53,7 @@ def wait_for_stream(host, check, timeout=5):
 def test_a_client_that_keeps_up_gets_every_frame_of_an_rtsp_server_sending_b_frames_in_bursts(start_host, tmp_path):
     clip = make_numbered_clip(tmp_path / "bframes.mp4", 100)
     host = start_host()
-    with RtspServer(clip) as server:
+    with RtspServer(clip, transport="tcp") as server:
         session = live_session(server.url)  # what comes while build waits is kept too
         assert read_numbers(session, 99, 10) == list(range(100))
         assert stream_status(host)["counts"]["dropped"] == 0
@@ -76,7 +76,7 @@ def test_a_live_hls_playlist_reaches_the_client_whole_until_its_end(start_host, 
 def test_a_source_that_goes_away_is_reconnected_and_one_that_stays_away_ends_the_stream(start_host, tmp_path):
     clip = make_numbered_clip(tmp_path / "blink.mp4", 250)
     host = start_host("--reconnect", "3")
-    server = RtspServer(clip).start()
+    server = RtspServer(clip, transport="tcp").start()
     try:
         session = live_session(server.url)
         assert read_numbers(session, 10, 5)[-1] == 10
