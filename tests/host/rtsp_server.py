@@ -1,12 +1,13 @@
 """A real RTSP server for tests and benchmarks: GStreamer's, through python3-gi.
 
-It serves an MP4 file (H.264 or H.265) at rtsp://127.0.0.1:PORT/stream as a
-live stream: each client gets the file from its start, sent in real time as
-GStreamer sends it (packets in decode order, so a file with B-frames comes in
-bursts). It runs as a process of its own, so that a test can kill it and
-start it again on the same port:
+It serves an MP4 file at rtsp://127.0.0.1:PORT/stream as a live stream: each
+client gets the file from its start, sent in real time. "h264" and "hevc" send
+the file's own H.264 or H.265; "h264-live" decodes it and encodes it again as
+it goes, with B-frames, as a camera's encoder does: its frames then come in
+bursts, as such servers send them. It runs as a process of its own, so that a
+test can kill it and start it again on the same port:
 
-    /usr/bin/python3 tests/host/rtsp_server.py PORT FILE [h264|hevc] [udp|tcp]
+    /usr/bin/python3 tests/host/rtsp_server.py PORT FILE [h264|hevc|h264-live] [udp|tcp]
 
 prints "ready" once it listens. With "tcp" it offers only RTP over the RTSP
 connection, which a reader then falls back to: no packet can be lost, as one
@@ -19,7 +20,12 @@ import subprocess
 import sys
 import time
 
-PAYLOADERS = {"h264": "rtph264pay", "hevc": "rtph265pay"}
+PIPELINES = {
+    "h264": "qtdemux ! rtph264pay",
+    "hevc": "qtdemux ! rtph265pay",
+    "h264-live": "qtdemux ! avdec_h264 ! videoconvert ! x264enc bframes=2 key-int-max=25 speed-preset=veryfast"
+                 " ! rtph264pay",
+}
 
 
 def free_port():
@@ -74,7 +80,7 @@ def serve(port, path, codec, transport):
     server.set_address("127.0.0.1")
     server.set_service(str(port))
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(f'( filesrc location="{path}" ! qtdemux ! {PAYLOADERS[codec]} name=pay0 pt=96 config-interval=-1 )')
+    factory.set_launch(f'( filesrc location="{path}" ! {PIPELINES[codec]} name=pay0 pt=96 config-interval=-1 )')
     factory.set_shared(False)
     if transport == "tcp":
         factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
