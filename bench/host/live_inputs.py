@@ -82,6 +82,13 @@ def log_seconds(line):
     return int(h) * 3600 + int(m) * 60 + float(s)
 
 
+def open_time(host):
+    """"opened in 1.23 s": from the request to the input opened, by the host's log."""
+    asked = host.wait_for("starting a session", 1)
+    opened = host.wait_for("input opened", 1)
+    return f"opened in {log_seconds(opened) - log_seconds(asked):.2f} s" if asked and opened else "not opened"
+
+
 def received(got, sent):
     numbers = {number for _, number in got}
     return f"{len(numbers)} of {sent}"
@@ -94,7 +101,7 @@ def case_rtsp(binary, work, codec):
         with RtspServer(clip, codec) as server:
             session = open_session(server.url)
             got = read_numbers(session, 25, last=374, work=WORK)
-        return f"{received(got, 375)} frames"
+        return f"{received(got, 375)} frames, {open_time(host)}"
     finally:
         host.stop()
 
@@ -109,7 +116,8 @@ def case_hls(binary, work):
             session = open_session(hls.url)
             got = read_numbers(session, 25, last=499, work=WORK)
         numbers = [number for _, number in got]
-        return f"{len(set(numbers))} of {max(numbers) - min(numbers) + 1} frames (from frame {min(numbers)} on)"
+        return (f"{len(set(numbers))} of {max(numbers) - min(numbers) + 1} frames (from frame {min(numbers)} on), "
+                + open_time(host))
     finally:
         host.stop()
 
@@ -160,12 +168,11 @@ def case_rtmp(binary, work):
         start = time.monotonic()
         session = open_session(url)
         asked = host.wait_for("starting a session", 1)
-        opened = host.wait_for("input opened", 1)
         publisher.wait(30)
         stopped = time.monotonic()
         read_numbers(session, 14)
         noticed = host.wait_for("input lost", 0.1) or host.wait_for("input ends", 0.1) or host.wait_for("end of input", 0.1)
-        text = f"opened in {log_seconds(opened) - log_seconds(asked):.2f} s; " if opened and asked else "not opened; "
+        text = open_time(host) + "; "
         if noticed:
             text += f"publisher's stop noticed {log_seconds(noticed) - log_seconds(asked) - (stopped - start):.1f} s after it"
         else:
