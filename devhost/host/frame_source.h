@@ -13,6 +13,9 @@ namespace flumina::host {
 
 class FrameSource {
 public:
+    // The end reason of an input that simply ended.
+    static constexpr const char* kEndOfInput = "end of input";
+
     virtual ~FrameSource() = default;
 
     // Size of the frames as they come, before scaling.
@@ -25,6 +28,8 @@ public:
     virtual double secondsOf(const AVFrame& frame) const = 0;
     // What was opened, for the log ("file /home/u/clip.mp4: h264 320 x 240, 25 fps").
     virtual std::string description() const = 0;
+    // Why next() returned nullptr: kEndOfInput, "no packet for 10 s", "read error: ...".
+    virtual std::string endReason() const { return kEndOfInput; }
 };
 
 }  // namespace flumina::host

@@ -11,6 +11,13 @@ bool startsWithDir(const std::string& path, const std::string& dir) {
 
 }  // namespace
 
+std::string deviceReachProblem(const std::string& key, const std::string& hostPath) {
+    const std::string userland = userland::kPrefix, sdcard = userland::kSharedFolder;
+    if (startsWithDir(hostPath, userland) || startsWithDir(hostPath, sdcard)) return {};
+    return key + " " + hostPath + " is no path the device's host can reach: there it must lie below " + userland +
+           " (a userland file, as the Python client's add() writes it) or below " + sdcard;
+}
+
 std::string localPath(const std::string& hostPath, const std::string& sdcardDir) {
     const std::string userland = userland::kPrefix;
     if (startsWithDir(hostPath, userland)) {

@@ -11,4 +11,8 @@ namespace flumina::host {
 // is below it to `sdcardDir`. Any other path is used as it is.
 std::string localPath(const std::string& hostPath, const std::string& sdcardDir);
 
+// Empty when the device's host could reach `hostPath` (below the userland
+// prefix or "/sdcard"); otherwise what is wrong with `key`'s value there.
+std::string deviceReachProblem(const std::string& key, const std::string& hostPath);
+
 }  // namespace flumina::host

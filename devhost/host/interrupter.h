@@ -32,8 +32,9 @@ public:
     // Interrupts whenever `stop` (may be null: never) is set, from now on; call it on the thread that makes the calls.
     void watch(const std::atomic<bool>* stop) { stop_ = stop; }
 
-    bool interrupted() const {
-        if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) return true;
+    bool interrupted() const { return (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) || timedOut(); }
+    // Whether the armed deadline has passed.
+    bool timedOut() const {
         const auto deadline = deadline_.load(std::memory_order_relaxed);
         return deadline != kNoDeadline && Clock::now().time_since_epoch().count() > deadline;
     }

@@ -57,6 +57,10 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
         file_ = std::make_unique<FileIo>(openInputFile(target.file, target.url), FileIo::Mode::Read);
     } else if (target.formatName.empty()) {  // a network input, not a capture device
         av_dict_set(&options.dictionary, "protocol_whitelist", kNetworkProtocols, 0);
+        // FLV announces no streams up front, so probing would wait its whole
+        // five seconds for an audio stream; its headers come first anyway.
+        const std::string scheme = schemeOf(target.url);
+        if (scheme == "rtmp" || scheme == "rtmps") av_dict_set(&options.dictionary, "analyzeduration", "1000000", 0);
     }
     // Nothing may throw from here until format_ owns the context.
     AVFormatContext* raw = avformat_alloc_context();
@@ -92,6 +96,7 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     decoder_->pkt_timebase = stream->time_base;
     avCheck(avcodec_open2(decoder_.get(), codec, nullptr), std::string("cannot open decoder ") + codec->name);
     interrupter_.disarm();
+    inputTimeout_ = recorded_ ? 0 : target.inputTimeout;
 
     timeBase_ = stream->time_base;
     const AVRational rate = av_guess_frame_rate(format_.get(), stream, nullptr);
@@ -106,16 +111,40 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     description_ += recorded_ ? "recorded" : "live";
     if (!target.codecHint.empty() && target.codecHint != codec->name)
         description_ += " (the client's hint said " + target.codecHint + ")";
+    setUpright(*stream, target.autorotate);
 }
 
-FrameSize MediaInput::size() const { return FrameSize{decoder_->width, decoder_->height}; }
+void MediaInput::setUpright(const AVStream& stream, bool autorotate) {
+    const auto* matrix =
+        reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    Upright upright = uprightFor(matrix);
+    if (upright.filters.empty()) return;
+    const std::string turn = upright.degrees == 90    ? "a quarter turn clockwise"
+                             : upright.degrees == 270 ? "a quarter turn counter-clockwise"
+                             : upright.degrees == 180 ? "half a turn"
+                             : upright.degrees != 0   ? logLine(upright.degrees, " degrees clockwise")
+                                                      : "flipped";
+    if (!autorotate) {
+        description_ += ", stored turned: shown as stored (--no-autorotate), upright it is " + turn;
+        return;
+    }
+    description_ += ", turned upright " + turn;
+    rotator_ = std::make_unique<FrameRotator>(std::move(upright));
+}
+
+FrameSize MediaInput::size() const {
+    const FrameSize stored{decoder_->width, decoder_->height};
+    return rotator_ ? rotator_->turned(stored) : stored;
+}
 
 bool MediaInput::feedDecoder() {
     for (;;) {
+        // A live input that sends nothing for inputTimeout_ has gone.
+        if (inputTimeout_ > 0) interrupter_.arm(inputTimeout_);
         const int read = av_read_frame(format_.get(), packet_.get());
         if (read < 0) {
-            if (read != AVERROR_EOF && !interrupter_.interrupted())
-                log().line(logLine("input ends on a read error: ", avErrorText(read)));
+            if (inputTimeout_ > 0 && interrupter_.timedOut()) endReason_ = logLine("no packet for ", inputTimeout_, " s");
+            else if (read != AVERROR_EOF && !interrupter_.interrupted()) endReason_ = "read error: " + avErrorText(read);
             return false;
         }
         if (packet_->stream_index != streamIndex_) {
@@ -138,7 +167,7 @@ AVFrame* MediaInput::next() {
         const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
         if (received == 0) {
             ++framesOut_;
-            return frame_.get();
+            return rotator_ ? rotator_->turn(*frame_) : frame_.get();
         }
         if (received == AVERROR_EOF) return nullptr;
         if (received != AVERROR(EAGAIN)) avCheck(received, "cannot decode");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "file_io.h"
+#include "frame_rotator.h"
 #include "frame_source.h"
 #include "interrupter.h"
 #include "libav.h"
@@ -19,6 +20,8 @@ struct InputTarget {
     std::string label;        // "file", "url", "camera" ... for messages
     std::string file = {};    // non-empty: the path `url` names, opened as a regular file and nothing else
     int threads = 1;          // decoder threads
+    bool autorotate = true;   // turn pictures upright as the stream's display matrix asks
+    double inputTimeout = 0;  // a live input with no packet for this many seconds has ended; 0: never
 };
 
 class MediaInput final : public FrameSource {
@@ -32,11 +35,14 @@ public:
     AVFrame* next() override;
     double secondsOf(const AVFrame& frame) const override;
     std::string description() const override { return description_; }
+    std::string endReason() const override { return endReason_; }
 
 private:
     void open(const InputTarget& target, const std::string& formatName, double openTimeout);
     // Reads the next packet of the video stream into the decoder; false at end of input.
     bool feedDecoder();
+    // Applies what the display matrix of the video stream asks, or says why not.
+    void setUpright(const AVStream& stream, bool autorotate);
 
     Interrupter interrupter_;
     std::unique_ptr<FileIo> file_;  // a plain file's reader, which format_ uses
@@ -52,6 +58,9 @@ private:
     long framesOut_ = 0;
     int badPackets_ = 0;
     std::string description_;
+    std::string endReason_ = kEndOfInput;
+    std::unique_ptr<FrameRotator> rotator_;
+    double inputTimeout_ = 0;
 };
 
 }  // namespace flumina::host

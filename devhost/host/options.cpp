@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "log.h"
+#include "playout_buffer.h"
 #include "port_file.h"
 #include "service.h"
 #include "session.h"
@@ -12,7 +13,8 @@
 namespace flumina::host {
 namespace {
 
-double parseSeconds(const std::string& option, const std::string& text) {
+// `zero`: whether 0 is a value the option takes.
+double parseSeconds(const std::string& option, const std::string& text, bool zero = false) {
     std::size_t used = 0;
     double value = 0;
     try {
@@ -20,8 +22,9 @@ double parseSeconds(const std::string& option, const std::string& text) {
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used != text.size() || !std::isfinite(value) || value <= 0)
-        throw UsageError(option + " needs a number of seconds above 0, not \"" + text + "\"");
+    if (used != text.size() || !std::isfinite(value) || value < 0 || (value == 0 && !zero))
+        throw UsageError(option + " needs a number of seconds " + (zero ? "from 0 on" : "above 0") + ", not \"" + text +
+                         "\"");
     return value;
 }
 
@@ -49,9 +52,13 @@ Limits (a request beyond one gets an error that names it):
   outFrameRate                 )", kMinFrameRate, " to ", kMaxFrameRate, R"( frames a second
   connections at once          )", kMaxConnections, R"(
   request line                 )", kMaxRequestBytes, R"( bytes
-  threads per stream           one each to decode, to encode, to take pushed and
-                               to take shown frames; the codecs and scaling up
+  threads per stream           one each to decode, to deliver a live input's
+                               frames, to encode, to take pushed and to take
+                               shown frames; the codecs and scaling up
                                to )", kMaxCodecThreadsPerStream, R"( each, fewer when streams outnumber cores
+  play-out buffer              )", kPlayoutSeconds, " s of a live stream, at most ", kPlayoutBytes >> 20, R"( MiB of decoded
+                               frames per stream (a 1080p frame takes 3 MiB:
+                               about 5 s at 25 fps)
   opening                      )", kParallelOpens, R"( streams at once, each within --open-timeout;
                                no other request waits for them, and a newer
                                "stream" request or SIGINT/SIGTERM ends them
@@ -108,14 +115,26 @@ options:
                            soon as its client's process or connection is gone
   --progress-interval S    seconds between progress lines (default 5)
   --open-timeout S         seconds an input or output may take to open (default 10)
+  --reconnect S            open a live network input that ends or fails again,
+                           with back-off, for up to S seconds before its stream
+                           ends (default 30; 0: the stream ends at once)
+  --input-timeout S        a live input that sends no packet for S seconds has
+                           gone (default 10)
+  --no-autorotate          deliver inputs as stored, not turned upright as their
+                           display matrix asks
+  --device-paths           refuse a session whose file_path or outPath the
+                           device's host could not reach (default: a warning)
   -h, --help               show this help and exit
   --version                show the version and exit
 
 Recorded inputs (files, file:// and http(s):// URLs of known duration, HLS
-playlists with an end) wait for the client to take each frame; live inputs
-(cameras, rtsp, rtmp, udp, srt, live playlists, ...) drop a frame the client
-has not made room for, and count it. Saved MP4 files are fragmented: they play
-while they are written and survive a killed host.
+playlists with an end) wait for the client to take each frame. Live inputs
+(cameras, rtsp, rtmp, udp, srt, live playlists, ...) are decoded into a
+play-out buffer whose frames reach the input channel at the stream's own pace,
+delayed only as much as the source's bursts need; when the client falls
+behind, the oldest buffered frame is dropped and counted (its bounds are
+under Limits). Saved MP4 files are fragmented: they play while they are
+written and survive a killed host.
 SIGINT or SIGTERM stops the running session, finalising its outputs, and exits.
 )" + limitsHelp();
 }
@@ -168,6 +187,14 @@ HostOptions parseOptions(int argc, char** argv) {
             options.progressInterval = parseSeconds(arg, value());
         } else if (arg == "--open-timeout") {
             options.openTimeout = parseSeconds(arg, value());
+        } else if (arg == "--reconnect") {
+            options.reconnect = parseSeconds(arg, value(), true);
+        } else if (arg == "--input-timeout") {
+            options.inputTimeout = parseSeconds(arg, value());
+        } else if (arg == "--no-autorotate") {
+            options.autorotate = false;
+        } else if (arg == "--device-paths") {
+            options.devicePaths = true;
         } else {
             throw UsageError("unknown option " + arg + " (see --help)");
         }

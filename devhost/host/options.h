@@ -32,6 +32,10 @@ struct HostOptions {
     double heartbeatTimeout = 5.0;         // seconds without a heartbeat change before a session stops
     double progressInterval = 5.0;         // seconds between progress lines
     double openTimeout = 10.0;             // seconds an input or output may take to open
+    double reconnect = 30.0;               // seconds a lost live network input is opened again for; 0: never
+    double inputTimeout = 10.0;            // seconds without a packet after which a live input has gone
+    bool autorotate = true;                // turn inputs upright as their display matrix asks
+    bool devicePaths = false;              // refuse file_path and outPath values the device could not reach
     std::optional<int> viewPort = 0;       // --view: the live view's port (0: any free one); none: off
     bool help = false;
     bool version = false;

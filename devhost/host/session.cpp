@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
@@ -118,6 +119,13 @@ void Session::open(const SessionSpec& spec) {
     if (stop_.load()) throw ConfigError("opening the session was interrupted");
 }
 
+InputStream::Reopen Session::mediaInput(InputTarget target) {
+    target.threads = codecThreads_;
+    target.autorotate = options_.autorotate;
+    target.inputTimeout = options_.inputTimeout;
+    return [this, target](double timeout) { return std::make_unique<MediaInput>(target, stop_, timeout); };
+}
+
 void Session::openStream(Stream& stream) {
     const StreamSpec& spec = stream.spec;
     const std::size_t index = spec.index;
@@ -128,7 +136,9 @@ void Session::openStream(Stream& stream) {
         if (options_.testCameras) {
             const FrameSize patternSize =
                 spec.resize ? *spec.resize : streams_.front()->spec.resize.value_or(kDefaultPatternSize);
-            stream.reopen = [this, label, patternSize] { return std::make_unique<TestPattern>(patternSize, label, stop_); };
+            stream.reopen = [this, label, patternSize](double) {
+                return std::make_unique<TestPattern>(patternSize, label, stop_);
+            };
         } else {
             std::string device = "/dev/video" + std::to_string(spec.cameraId);
             if (spec.kind == InputKind::UsbCamera) {
@@ -139,20 +149,18 @@ void Session::openStream(Stream& stream) {
                 device = *found;
             }
             InputTarget target{device, "v4l2", "", label};
-            target.threads = codecThreads_;
-            stream.reopen = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+            stream.reopen = mediaInput(target);
         }
     } else if (spec.kind == InputKind::Network || spec.kind == InputKind::File) {
         const bool network = spec.kind == InputKind::Network;
         const std::optional<std::string> file = network ? plainFilePath(spec.url) : spec.path;
         InputTarget target{network ? spec.url : spec.path, "", spec.codecHint, network ? "url" : "file"};
         target.file = file.value_or("");
-        target.threads = codecThreads_;
-        stream.reopen = [this, target, timeout] { return std::make_unique<MediaInput>(target, stop_, timeout); };
+        stream.reopen = mediaInput(target);
     }
     if (stream.reopen) {
         try {
-            stream.opened = stream.reopen();
+            stream.opened = stream.reopen(timeout);
         } catch (const std::exception& e) {
             failStream(index, e.what());
         }
@@ -233,6 +241,8 @@ void Session::attachStream(Stream& stream) {
         settings.pixelFormat = pixelFormat;
         settings.pacing = options_.pacing;
         settings.loop = options_.loop;
+        settings.reconnect = spec.kind == InputKind::Network ? options_.reconnect : 0;
+        settings.openTimeout = options_.openTimeout;
         settings.threads = codecThreads_;
         stream.decodedTap = std::make_shared<FrameTap>();
         settings.tap = stream.decodedTap.get();
@@ -283,6 +293,7 @@ ViewedSession Session::viewed() const {
             if (!output->empty()) view.outputs.push_back(*output);
         view.outSize = stream->spec.outSize;
         view.outFrameRate = stream->spec.outFrameRate.value_or(0);
+        view.deviceProblems = stream->spec.deviceProblems;
         view.stats = &stream->stats;
         view.display = stream->display.get();
         view.decoded = stream->decodedTap;
@@ -297,6 +308,8 @@ void Session::start() {
     for (const auto& stream : streams_) {
         streams += logLine("; stream ", stream->index(), ": ", stream->frameSize.width, " x ", stream->frameSize.height,
                            " from ", stream->source);
+        for (const std::string& problem : stream->spec.deviceProblems)
+            log().line(logLine("stream ", stream->index(), ": warning: ", problem));
         if (stream->decoder) stream->decoder->start();
         if (stream->encoder) stream->encoder->start();
         if (stream->pushTaker) stream->pushTaker->start();
@@ -332,6 +345,12 @@ void Session::stop(const std::string& reason) {
         if (s.skipped.load() > 0) line += logLine(", skipped ", s.skipped.load(), " pushed frames of a wrong size");
         if (s.overflowed.load() > 0) line += logLine(", ", s.overflowed.load(), " pushed frames dropped for a busy encoder");
         if (s.missed.load() > 0) line += logLine(", ", s.missed.load(), " pushed frames overwritten before taken");
+        if (s.reconnections.load() > 0) line += logLine(", input reconnected ", s.reconnections.load(), " times");
+        if (stream->decoder && stream->decoder->buffer().peakBytes() > 0) {
+            const PlayoutBuffer& buffer = stream->decoder->buffer();
+            line += logLine(", play-out delay ", std::lround(buffer.delay() * 1000), " ms, buffer peak ",
+                            (buffer.peakBytes() + (1 << 19)) >> 20, " MiB");
+        }
         log().line(line);
     }
     log().line("session stopped: " + reason);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "input_stream.h"
+#include "media_input.h"
 #include "options.h"
 #include "session_config.h"
 #include "usb_devices.h"
@@ -57,6 +59,8 @@ public:
 private:
     struct Stream;
     void openStream(Stream& stream);
+    // Opens `target` as this session's options say.
+    InputStream::Reopen mediaInput(InputTarget target);
     void attachStream(Stream& stream);
 
     const HostOptions& options_;

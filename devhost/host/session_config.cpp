@@ -52,6 +52,14 @@ std::string stringValue(const json& entry, std::size_t index, const char* key) {
     return value.get<std::string>();
 }
 
+// The local path of `key`'s host path, noting when the device could not reach it.
+std::string hostPath(const json& entry, StreamSpec& stream, const char* key, const std::string& sdcardDir) {
+    const std::string value = stringValue(entry, stream.index, key);
+    std::string problem = deviceReachProblem(key, value);
+    if (!problem.empty()) stream.deviceProblems.push_back(std::move(problem));
+    return localPath(value, sdcardDir);
+}
+
 void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardDir) {
     const std::size_t index = stream.index;
     static const char* const keys[] = {"inputUrl", "camera_id", "usbDeviceId", "file_path"};
@@ -73,7 +81,7 @@ void readInput(const json& entry, StreamSpec& stream, const std::string& sdcardD
         }
     } else if (found == "file_path") {
         stream.kind = InputKind::File;
-        stream.path = localPath(stringValue(entry, index, "file_path"), sdcardDir);
+        stream.path = hostPath(entry, stream, "file_path", sdcardDir);
     } else if (found == "camera_id") {
         stream.kind = InputKind::Camera;
         const json& id = entry.at("camera_id");
@@ -109,7 +117,7 @@ void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcard
             failStream(index, e.what());
         }
     }
-    if (entry.contains("outPath")) stream.outPath = localPath(stringValue(entry, index, "outPath"), sdcardDir);
+    if (entry.contains("outPath")) stream.outPath = hostPath(entry, stream, "outPath", sdcardDir);
     if (entry.contains("outFrameRate")) {
         const std::optional<double> rate = numberOf(entry.at("outFrameRate"));
         if (!rate || !(*rate >= kMinFrameRate && *rate <= kMaxFrameRate))

@@ -41,6 +41,7 @@ struct StreamSpec {
     std::string outPath;                // "outPath", as a path of this machine
     std::optional<double> outFrameRate; // "outFrameRate"
     std::optional<FrameSize> outSize;   // "outWidth" x "outHeight"
+    std::vector<std::string> deviceProblems;  // paths the device's host could not reach (deviceReachProblem)
 
     bool hasOutput() const { return !outUrl.empty() || !outPath.empty(); }
 };

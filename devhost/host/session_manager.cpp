@@ -90,6 +90,9 @@ nlohmann::json SessionManager::startSession(const std::string& config, int useTy
     if (replaced) returnFreedMemory();
     try {
         const SessionSpec spec = parseSession(config, useType, options_.sdcardDir);
+        if (options_.devicePaths)
+            for (const StreamSpec& stream : spec.streams)
+                if (!stream.deviceProblems.empty()) failStream(stream.index, stream.deviceProblems.front() + " (--device-paths)");
         log().line(logLine("starting a session for caller ", caller.id, ": use type ", useType, ", ",
                            spec.streams.size(), spec.streams.size() == 1 ? " stream" : " streams"));
         session->open(spec);

@@ -152,6 +152,8 @@ json ViewBoard::status(Clock::time_point now) {
                       {"width", view.frameSize.width},
                       {"height", view.frameSize.height},
                       {"inputEnded", s.inputEnded.load()},
+                      {"reconnecting", s.reconnecting.load()},
+                      {"warnings", view.deviceProblems},
                       {"outputs", view.outputs},
                       {"counts",
                        {{"delivered", s.delivered.load()},

@@ -23,6 +23,7 @@ struct ViewedStream {
     std::vector<std::string> outputs;    // where pushed frames go: URL, then file
     std::optional<FrameSize> outSize;
     double outFrameRate = 0;
+    std::vector<std::string> deviceProblems;  // paths the device's host could not reach
     const StreamStats* stats = nullptr;
     korvane::ipc::dev::ShmRegion* display = nullptr;  // holds the latest frame the client showed
     std::shared_ptr<FrameTap> decoded;   // every decoded frame; null without an input

@@ -98,15 +98,16 @@ def numbered_frame(number, size=CLIP_SIZE):
     return frame
 
 
+def number_in(frame):
+    """The number a frame (height, width, 3) carries (see numbered_frame)."""
+    bar = frame.shape[1] // BARS
+    middle = frame[frame.shape[0] // 2]
+    return sum(1 << bit for bit in range(BARS) if middle[bit * bar + bar // 2].mean() > 128)
+
+
 def frame_numbers(path, size=CLIP_SIZE):
     """The number each frame of `path` carries (see numbered_frame), in order."""
-    width = size[0]
-    bar = width // BARS
-    numbers = []
-    for frame in decode_with_ffmpeg(str(path), size):
-        middle = frame[frame.shape[0] // 2]
-        numbers.append(sum(1 << bit for bit in range(BARS) if middle[bit * bar + bar // 2].mean() > 128))
-    return numbers
+    return [number_in(frame) for frame in decode_with_ffmpeg(str(path), size)]
 
 
 def frame_times(path):
