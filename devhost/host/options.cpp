@@ -103,7 +103,9 @@ options:
                            instead of the machine's USB devices
   --sysfs DIR              list USB devices and video nodes below DIR instead of
                            /sys (a copied or made-up tree, for tests)
-  --test-cameras           camera and USB camera inputs are a moving test pattern
+  --test-cameras           camera and USB camera inputs are a moving test
+                           pattern; without --usb-devices, searchUSB also lists
+                           a test USB camera (deviceID 1)
   --pixel-format FORMAT    rgb24 (default) or bgr24: the order of the three bytes
                            of a pixel in every channel
   --no-pacing              deliver recorded inputs as fast as the client takes

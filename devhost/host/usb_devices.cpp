@@ -48,10 +48,20 @@ bool sameDeviceId(const json& fromClient, const json& deviceId) {
     return false;
 }
 
-UsbDevices::UsbDevices(std::string sysfsRoot, std::string fixtureFile)
-    : sysfsRoot_(std::move(sysfsRoot)), fixtureFile_(std::move(fixtureFile)) {}
+UsbDevices::UsbDevices(std::string sysfsRoot, std::string fixtureFile, bool testCamera)
+    : sysfsRoot_(std::move(sysfsRoot)), fixtureFile_(std::move(fixtureFile)), testCamera_(testCamera) {}
 
-json UsbDevices::listing() const { return fixtureFile_.empty() ? sysfsListing() : fixtureListing(); }
+json UsbDevices::listing() const {
+    if (!fixtureFile_.empty()) return fixtureListing();
+    json listing = sysfsListing();
+    if (testCamera_) {
+        listing["content"].push_back({{"deviceClass", 239}, {"deviceSubclass", 2}, {"deviceID", kTestCameraId},
+                                      {"vendorId", 0}, {"productId", 0}, {"vendorName", "flumina-host"},
+                                      {"productName", "test camera (--test-cameras)"}, {"deviceName", ""}});
+        listing["count"] = listing["content"].size();
+    }
+    return listing;
+}
 
 json UsbDevices::fixtureListing() const {
     std::ifstream in(fixtureFile_);

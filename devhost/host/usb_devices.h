@@ -11,7 +11,9 @@ namespace flumina::host {
 class UsbDevices {
 public:
     // Lists from `sysfsRoot` ("/sys"), or serves `fixtureFile` when it is not empty.
-    UsbDevices(std::string sysfsRoot, std::string fixtureFile);
+    // With `testCamera` and no fixture, the listing ends with a made-up USB
+    // camera (kTestCameraId), so that USB camera clients run on any machine.
+    UsbDevices(std::string sysfsRoot, std::string fixtureFile, bool testCamera);
 
     // {"content": [records], "count": N}; a record holds "deviceClass",
     // "deviceSubclass", "deviceID" (bus number x 1000 + device number), "vendorId",
@@ -29,7 +31,11 @@ private:
 
     std::string sysfsRoot_;
     std::string fixtureFile_;
+    bool testCamera_;
 };
+
+// The test camera's "deviceID": bus 0, device 1, which no real USB device has.
+inline constexpr long kTestCameraId = 1;
 
 // Whether a client's device id names `deviceId` (the client may send it as a number or as text).
 bool sameDeviceId(const nlohmann::json& fromClient, const nlohmann::json& deviceId);
