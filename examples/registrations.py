@@ -4,6 +4,7 @@ Registering only describes streams: nothing here contacts the host, so this
 runs without one. It needs a clip.mp4 in the current folder.
 """
 import os
+from typing import Any
 
 from flumina import flm
 
@@ -60,16 +61,20 @@ s = flm()
 s.add("/sdcard/Movies/clip.mp4", utype="file_path")
 describe("a file as the host names it", s)
 
-# Refusals: a ValueError with a fixed message.
-for args, kwargs in [(("clip.mp4",), {"outputinfo": ("saved.mp4", 25, 640, 360)}),
-                     (("rtsp://camera.example/stream1",), {"outputinfo": ("saved.mp4", 25, 640, 360)}),
-                     ((0,), {"inputshape": (640, 480), "outputinfo": ("saved.mp4", 25, 640, 480)}),
-                     (("no-such-file.mp4",), {}),
-                     ((2.5,), {})]:
+# Refusals: a ValueError with a fixed message. (The last input is of no kind
+# at all; Any lets it past the type checker, to show what add says.)
+refusals: list[tuple[Any, dict[str, Any]]] = [
+    ("clip.mp4", {"outputinfo": ("saved.mp4", 25, 640, 360)}),
+    ("rtsp://camera.example/stream1", {"outputinfo": ("saved.mp4", 25, 640, 360)}),
+    (0, {"inputshape": (640, 480), "outputinfo": ("saved.mp4", 25, 640, 480)}),
+    ("no-such-file.mp4", {}),
+    (2.5, {}),
+]
+for source, options in refusals:
     try:
-        flm().add(*args, **kwargs)
+        flm().add(source, **options)
     except ValueError as refusal:
-        print(f"refused {args[0]!r}: {refusal}")
+        print(f"refused {source!r}: {refusal}")
 
 # A session whose streams cannot run together: build refuses it before it
 # starts anything (by _check, which build runs first).
