@@ -47,6 +47,12 @@ class ClientsPortFile:
         with open(self.path, "w") as f:
             f.write(f"{port}\n")
 
+    def remove(self):
+        """Removes the file, so that the clients connect to 43329."""
+        self._written = True
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+
     def __exit__(self, *exc):
         if not self._written:
             return
