@@ -128,3 +128,20 @@ def test_a_file_registered_by_its_path_is_read_at_its_own_or_the_registered_size
     assert session.build() == [(size[1], size[0], 3)]
     assert_frames_match(read_frames(session, CLIP_FRAMES), decode_with_ffmpeg(clip, size))
     assert host.stop() == 0
+
+
+def test_a_script_whose_host_dies_reads_none_pushes_on_and_finds_no_host_for_a_new_bridge(start_host, clip, tmp_path):
+    host = start_host()
+    session = flumina.flm()
+    session.add("file://" + clip, inputshape=CLIP_SIZE, outputinfo=(str(tmp_path / "out.mp4"), 25, *CLIP_SIZE))
+    session.build()
+    frames = read_frames(session, 2)
+    host.process.kill()
+    host.process.wait(5)
+    deadline = time.monotonic() + 0.5
+    while time.monotonic() < deadline:
+        assert session.read(0) is None
+        time.sleep(0.01)
+    assert session.push(frames[0], 0) is None and session.show(frames[1], 0) is None
+    with pytest.raises(ConnectionError, match="cannot connect to the host stream service"):
+        android.Android()

@@ -1,6 +1,6 @@
 """The examples of docs/python.md, run as a reader runs them, against flumina-host."""
 
-import json
+import ast
 import os
 import shutil
 import subprocess
@@ -9,6 +9,7 @@ import sys
 import pytest
 
 from conftest import CLIP_FRAMES, probe
+from rtsp_server import RtspServer
 
 EXAMPLES = os.environ.get("FLUMINA_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples"))
 
@@ -53,15 +54,29 @@ def test_session_file_pushes_saves_and_shows(flumina_host, folder):
     assert host.stop() == 0
 
 
-def test_usb_camera_reads_the_listed_camera(start_host, folder):
-    listing = folder / "usb.json"
-    listing.write_text(json.dumps([{"deviceClass": 9, "deviceSubclass": 0, "deviceID": 1001},
-                                   {"deviceClass": 239, "deviceSubclass": 2, "deviceID": 1002}]))
-    host = start_host("--test-cameras", "--usb-devices", str(listing))
+# The shipped sample listing (a hub and a camera), and the test camera that
+# --test-cameras lists after the machine's own devices.
+@pytest.mark.parametrize("listing, last_camera", [(["--usb-devices", os.path.join(EXAMPLES, "usb_devices.json")], 1002),
+                                                  ([], 1)])
+def test_usb_camera_reads_the_listed_camera(start_host, folder, listing, last_camera):
+    host = start_host("--test-cameras", *listing)
     out = run_example("usb_camera.py", folder)
-    assert "some usb camera not support\nUSB cameras: [1002]\n" in out
+    cameras = ast.literal_eval(out.split("USB cameras: ", 1)[1].split("\n", 1)[0])
+    assert cameras[-1] == last_camera, out
     assert int(out.rsplit("\n", 2)[-2].split()[0]) > 30, out  # five seconds of a 30 fps camera, less the drops
-    assert host.wait_for("granted USB device 1002", 1), host.log()
+    assert host.wait_for(f"granted USB device {cameras[0]}", 1), host.log()
+    assert host.stop() == 0
+
+
+def test_save_one_stream_saves_the_first_of_several_network_streams(flumina_host, folder):
+    host = flumina_host
+    clip = str(folder / "clip.mp4")
+    with RtspServer(clip, "h264", transport="tcp") as server:
+        out = run_example("save_one_stream.py", folder, "file://" + clip, server.url, "--seconds", "4")
+    counts = ast.literal_eval(out.split("frames per stream: ", 1)[1])
+    assert counts[0] == CLIP_FRAMES and counts[1] > 0, out
+    assert saved(host, folder / "saved.mp4", (640, 360))
+    assert not (folder / "not-saved-1.mp4").exists()
     assert host.stop() == 0
 
 
