@@ -36,7 +36,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/host"))
 
 from conftest import decode_with_ffmpeg, number_in, read_frames  # noqa: E402
-from host_bench import Host, port_file_kept  # noqa: E402
+from host_bench import port_file_kept, start_host  # noqa: E402
 from live_hls import LiveHls  # noqa: E402
 from numbered_clips import make_numbered_clip  # noqa: E402
 from rtsp_server import RtspServer, free_port  # noqa: E402
@@ -96,7 +96,7 @@ def received(got, sent):
 
 def case_rtsp(binary, work, codec):
     clip = make_numbered_clip(os.path.join(work, f"rtsp-{codec}.mp4"), 375, codec="hevc" if codec == "hevc" else "h264")
-    host = Host(binary)
+    host = start_host(binary)
     try:
         with RtspServer(clip, codec) as server:
             session = open_session(server.url)
@@ -110,7 +110,7 @@ def case_hls(binary, work):
     clip = make_numbered_clip(os.path.join(work, "hls.mp4"), 500)
     folder = os.path.join(work, "hls")
     os.makedirs(folder, exist_ok=True)
-    host = Host(binary)
+    host = start_host(binary)
     try:
         with LiveHls(clip, folder) as hls:
             session = open_session(hls.url)
@@ -124,7 +124,7 @@ def case_hls(binary, work):
 
 def case_restart(binary, work):
     clip = make_numbered_clip(os.path.join(work, "restart.mp4"), 750)
-    host = Host(binary)
+    host = start_host(binary)
     try:
         server = RtspServer(clip).start()
         session = open_session(server.url)
@@ -162,7 +162,7 @@ def case_rtmp(binary, work):
     url = f"rtmp://127.0.0.1:{port}/live/s"
     time.sleep(0.5)
     publisher = subprocess.Popen(["ffmpeg", "-v", "error", "-re", "-i", clip, "-c", "copy", "-f", "flv", url])
-    host = Host(binary)
+    host = start_host(binary)
     try:
         time.sleep(1)
         start = time.monotonic()
@@ -191,7 +191,7 @@ def case_rotated(binary, work):
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", stored, "-c", "copy", "-metadata:s:v:0", "rotate=90", phone],
                    check=True)
     upright = decode_with_ffmpeg(phone, (SIZE[1], SIZE[0]))[0]  # the ffmpeg command turns it upright
-    host = Host(binary)
+    host = start_host(binary)
     try:
         session = flumina.flm()
         session.add("file://" + phone)
@@ -215,7 +215,7 @@ def case_latency(binary, work):
     smooth = make_numbered_clip(os.path.join(work, "smooth.mp4"), 500, bframes=0)
     bursty = make_numbered_clip(os.path.join(work, "bursty.mp4"), 500)
     results = []
-    host = Host(binary)
+    host = start_host(binary)
     try:
         port = free_port()
         sender = subprocess.Popen(["ffmpeg", "-v", "error", "-re", "-i", smooth, "-c", "copy", "-f", "mpegts",
@@ -246,7 +246,7 @@ def case_memory(binary, work):
     clip = os.path.join(work, "1080p.mp4")
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
                     "250", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-pix_fmt", "yuv420p", clip], check=True)
-    host = Host(binary)
+    host = start_host(binary)
     try:
         with RtspServer(clip) as server:
             session = open_session(server.url, (1920, 1080))
