@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "channels.h"
 
@@ -51,7 +52,13 @@ void InputChannelWriter::publish(std::size_t bytes) {
     region_.store_word_release(ch::kReadyFlagOffset, 1);
 }
 
-void InputChannelWriter::publishEnd() { publish(0); }
+void InputChannelWriter::publishEnd(std::chrono::milliseconds gap) {
+    if (gap.count() > 0 && region_.load_word_acquire(ch::kSizeWordOffset) != 0) {
+        region_.store_word_release(ch::kSizeWordOffset, 0);
+        std::this_thread::sleep_for(gap);
+    }
+    publish(0);
+}
 
 void InputChannelWriter::checkIntact() const {
     if (region_.damaged())

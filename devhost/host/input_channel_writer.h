@@ -33,7 +33,10 @@ public:
     // Makes the `bytes` written at payload() the client's.
     void publish(std::size_t bytes);
     // Tells the client that no frame will follow: flag set with a size word of 0.
-    void publishEnd();
+    // A Python client reads the size word before the flag: one that read the
+    // last frame's size just before it became 0 would take the old payload
+    // again if the flag followed at once, so the flag comes `gap` later.
+    void publishEnd(std::chrono::milliseconds gap = std::chrono::milliseconds(0));
     // Throws std::runtime_error when another process shrank the channel: the client no longer sees what is written.
     void checkIntact() const;
 

@@ -18,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLateSlack = std::chrono::milliseconds(5);
 // How long a stopping session waits for its client to take a frame it holds.
 constexpr auto kLastFrameGrace = std::chrono::milliseconds(500);
+// How long the end of the input keeps its flag back after its size word, for
+// a client put off between reading the two (see publishEnd).
+constexpr auto kEndFlagGap = std::chrono::milliseconds(100);
 // Reconnecting waits this long before its first attempt, then twice as long
 // after each failure, up to the longest.
 constexpr double kFirstBackOff = 0.25;
@@ -184,7 +187,7 @@ void InputStream::endInput() {
     // Once the client has taken the last frame, no frame follows. A session
     // that stops gives a client still reading a moment to take it.
     if (!channel_.waitUntilFree(stop_)) channel_.waitUntilFreeFor(kLastFrameGrace);
-    channel_.publishEnd();
+    channel_.publishEnd(kEndFlagGap);
     stats_.inputEnded.store(true);
 }
 

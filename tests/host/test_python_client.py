@@ -145,3 +145,25 @@ def test_a_script_whose_host_dies_reads_none_pushes_on_and_finds_no_host_for_a_n
     assert session.push(frames[0], 0) is None and session.show(frames[1], 0) is None
     with pytest.raises(ConnectionError, match="cannot connect to the host stream service"):
         android.Android()
+
+
+@pytest.mark.flumina_host("--no-pacing")
+def test_a_reader_slow_between_the_size_word_and_the_flag_never_takes_the_last_frame_twice(flumina_host, clip):
+    session = flumina.flm()
+    session.add("file://" + clip, inputshape=CLIP_SIZE)
+    session.build()
+    channel = session.kv[0]
+    frames = 0
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        # read's steps, with the reader put off between the size word and the flag.
+        size = int.from_bytes(channel.get_bytes(4, 0), "little")
+        time.sleep(0.02)
+        ready = channel.get_bytes(4, 4) != bytes(4)
+        if size and ready:
+            channel.set_bytes(bytes(4), 4, 4)
+            frames += 1
+        elif ready and int.from_bytes(channel.get_bytes(4, 0), "little") == 0:
+            break  # the end of the input
+    assert frames == CLIP_FRAMES
+    assert flumina_host.stop() == 0
