@@ -6,6 +6,8 @@ an ephemeral port that the clients' port file names for the test's duration.
 """
 
 import json
+import os
+import signal
 import subprocess
 import time
 
@@ -33,6 +35,15 @@ def start_host(request):
         yield start
         for host in hosts:
             host.close()
+
+
+def end_session(process):
+    """Kills what is left of the session of `process` (started with start_new_session): a shell's background jobs."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
 
 
 def make_clip(path, frames=CLIP_FRAMES, size=CLIP_SIZE, rate=25, source="testsrc2"):

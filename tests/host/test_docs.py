@@ -1,9 +1,10 @@
-"""The pages show the examples and the host's options as they stand, so that what a reader copies runs."""
+"""The pages show the examples and the host's options as they stand, and the
+request lines and recipes they show do what the pages say: what a reader
+copies runs."""
 
 import json
 import os
 import re
-import signal
 import socket
 import subprocess
 import tempfile
@@ -11,7 +12,7 @@ import tempfile
 import pytest
 from flumina_devhost import PORT_FILE, ClientsPortFile
 
-from conftest import make_clip
+from conftest import end_session, make_clip
 
 ROOT = os.path.join(os.path.dirname(__file__), "../..")
 INCLUDED = [
@@ -120,4 +121,4 @@ def test_the_port_file_recipe_of_the_host_page_runs_as_root_and_as_a_user(port_f
             subprocess.run([*as_user, "/usr/bin/python3", "-m", "android", "searchUSB"], check=True, timeout=10,
                            env={**env, "PYTHONPATH": os.path.join(build, "python")})
         finally:
-            os.killpg(run.pid, signal.SIGKILL)
+            end_session(run)

@@ -5,13 +5,12 @@ checkout whose build/ is this build; and each does what the README says."""
 import os
 import re
 import shutil
-import signal
 import subprocess
 
 import pytest
 from flumina_devhost import ClientsPortFile
 
-from conftest import probe
+from conftest import end_session, probe
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "../.."))
 SECONDS = 90  # the whole script; the clip it makes plays for 5 s twice
@@ -78,11 +77,7 @@ def test_every_shell_block_of_the_readme_runs_as_written(tmp_path, no_port_file)
     try:
         out, _ = run.communicate(timeout=SECONDS)
     finally:
-        try:
-            os.killpg(run.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        run.wait()
+        end_session(run)
     outputs = out.split(MARK)[1:]
     assert run.returncode == 0 and len(outputs) == len(blocks), out
     for block, output, [check] in zip(blocks, outputs, checks):
