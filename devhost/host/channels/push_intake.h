@@ -14,7 +14,7 @@
 #include "channel_reader.h"
 #include "frame_timeline.h"
 #include "pushed_frame_queue.h"
-#include "session_config.h"
+#include "frame_format.h"
 #include "stream_stats.h"
 
 namespace flumina::host {

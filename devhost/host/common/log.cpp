@@ -5,10 +5,6 @@
 #include <cstdio>
 #include <ctime>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 namespace flumina::host {
 namespace {
 
@@ -47,16 +43,6 @@ std::string escapeControls(const std::string& text) {
     return out;
 }
 
-void libavMessage(void* object, int level, const char* format, va_list args) {
-    if (level > AV_LOG_WARNING) return;
-    char text[1024];
-    int prefix = 1;
-    av_log_format_line2(object, level, format, args, text, sizeof text, &prefix);
-    std::string line(text);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (!line.empty()) log().line("libav: " + line);
-}
-
 }  // namespace
 
 void Log::line(const std::string& text) {
@@ -86,8 +72,6 @@ void Log::watchErrors(std::function<void(const std::string&)> watcher) {
     std::lock_guard<std::mutex> lock(watcherMutex_);
     watcher_ = std::move(watcher);
 }
-
-void Log::captureLibavMessages() { av_log_set_callback(libavMessage); }
 
 Log& log() {
     static Log instance;

@@ -15,8 +15,6 @@ public:
     void line(const std::string& text);
     // As line(), with "error: " ahead of the text.
     void error(const std::string& text);
-    // Also routes FFmpeg's own warnings and errors through this log.
-    void captureLibavMessages();
     // Hands the text of every error() to `watcher` too (empty: to nobody), on
     // the thread that logs it, outside the log's lock.
     void watchErrors(std::function<void(const std::string&)> watcher);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "libav.h"
-#include "session_config.h"
+#include "frame_format.h"
 
 struct AVFilterGraph;
 struct AVFilterContext;

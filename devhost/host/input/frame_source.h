@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "session_config.h"
+#include "frame_format.h"
 
 namespace flumina::host {
 

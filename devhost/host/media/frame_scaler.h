@@ -2,7 +2,7 @@
 #pragma once
 
 #include "libav.h"
-#include "session_config.h"
+#include "frame_format.h"
 
 namespace flumina::host {
 

@@ -2,9 +2,25 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
+#include "log.h"
+
 namespace flumina::host {
+namespace {
+
+void libavMessage(void* object, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING) return;
+    char text[1024];
+    int prefix = 1;
+    av_log_format_line2(object, level, format, args, text, sizeof text, &prefix);
+    std::string line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (!line.empty()) log().line("libav: " + line);
+}
+
+}  // namespace
 
 std::string avErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -30,5 +46,7 @@ PacketPtr allocatePacket() {
     if (!packet) throw std::bad_alloc();
     return packet;
 }
+
+void captureLibavMessages() { av_log_set_callback(libavMessage); }
 
 }  // namespace flumina::host

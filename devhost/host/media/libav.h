@@ -12,6 +12,8 @@ extern "C" {
 #include <stdexcept>
 #include <string>
 
+#include "frame_format.h"
+
 namespace flumina::host {
 
 struct FormatInputCloser {
@@ -63,6 +65,12 @@ std::string avErrorText(int code);
 int avCheck(int result, const std::string& operation);
 
 FramePtr allocateFrame();
+
+// The pixel format of the channels' 3-byte frames.
+inline AVPixelFormat rgbFormatOf(PixelOrder order) { return order == PixelOrder::Rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24; }
+
+// Routes FFmpeg's own warnings and errors through the log.
+void captureLibavMessages();
 PacketPtr allocatePacket();
 
 }  // namespace flumina::host

@@ -10,7 +10,7 @@
 #include "file_io.h"
 #include "interrupter.h"
 #include "libav.h"
-#include "options.h"
+#include "frame_format.h"
 #include "regular_files.h"
 #include "session_config.h"
 

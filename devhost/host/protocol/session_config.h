@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "frame_format.h"
 #include "use_types.h"
 
 namespace flumina::host {
@@ -19,14 +20,6 @@ inline constexpr std::size_t kMaxStreamsPerSession = 64;
 // time base no sense, faster no client pushes.
 inline constexpr double kMinFrameRate = 0.1;
 inline constexpr double kMaxFrameRate = 240;
-
-struct FrameSize {
-    int width = 0;
-    int height = 0;
-    std::size_t rgbBytes() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3; }
-    std::size_t nv12Bytes() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3 / 2; }
-    bool operator==(const FrameSize& o) const { return width == o.width && height == o.height; }
-};
 
 struct StreamSpec {
     std::size_t index = 0;

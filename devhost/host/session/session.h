@@ -12,7 +12,7 @@
 
 #include "input_stream.h"
 #include "media_input.h"
-#include "options.h"
+#include "host_options.h"
 #include "session_config.h"
 #include "usb_devices.h"
 #include "viewed_session.h"

@@ -15,7 +15,7 @@
 
 #include "client_watch.h"
 #include "heartbeat_watch.h"
-#include "options.h"
+#include "host_options.h"
 #include "session.h"
 #include "usb_devices.h"
 

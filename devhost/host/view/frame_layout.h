@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "session_config.h"
+#include "frame_format.h"
 
 namespace flumina::host {
 

@@ -17,7 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "options.h"
+#include "frame_format.h"
+#include "libav.h"
 #include "rate_meter.h"
 #include "view_tile.h"
 #include "viewed_session.h"
