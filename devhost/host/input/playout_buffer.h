@@ -21,13 +21,10 @@
 #include <mutex>
 
 #include "libav.h"
+#include "host_limits.h"
 
 namespace flumina::host {
 
-// Stream time and memory a stream's buffer holds at most; the bytes cover a
-// second of 4K at 30 fps.
-inline constexpr double kPlayoutSeconds = 5;
-inline constexpr std::size_t kPlayoutBytes = std::size_t{384} << 20;
 // How long a late frame keeps the delay up.
 inline constexpr double kPlayoutWindow = 10;
 

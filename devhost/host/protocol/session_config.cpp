@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "host_paths.h"
+#include "host_limits.h"
 #include "log.h"
 #include "url_schemes.h"
 
@@ -10,8 +11,6 @@ namespace flumina::host {
 namespace {
 
 using nlohmann::json;
-
-constexpr int kMaxDimension = 8192;
 
 // A number as the clients may send it: a JSON number, or its decimal text.
 std::optional<double> numberOf(const json& value) {

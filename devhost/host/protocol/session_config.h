@@ -14,13 +14,6 @@
 
 namespace flumina::host {
 
-// Stream entries a session may hold; more would only exhaust the host.
-inline constexpr std::size_t kMaxStreamsPerSession = 64;
-// Frame rates an output may have (frames a second): slower gives the encoder's
-// time base no sense, faster no client pushes.
-inline constexpr double kMinFrameRate = 0.1;
-inline constexpr double kMaxFrameRate = 240;
-
 struct StreamSpec {
     std::size_t index = 0;
     InputKind kind = InputKind::None;

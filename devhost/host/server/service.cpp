@@ -8,6 +8,7 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
+#include "host_limits.h"
 #include "log.h"
 #include "loopback_listener.h"
 #include "request_line.h"

@@ -14,11 +14,6 @@
 
 namespace flumina::host {
 
-// A request line may be this long; a longer one is refused and its connection closed.
-inline constexpr std::size_t kMaxRequestBytes = std::size_t{1} << 20;
-// Connections served at once; one more is told so and closed.
-inline constexpr std::size_t kMaxConnections = 64;
-
 class Service {
 public:
     // Listens on 127.0.0.1:`port` (0: any free port); throws std::runtime_error saying why it cannot.

@@ -10,6 +10,7 @@
 #include "channel_taker.h"
 #include "channels.h"
 #include "input_stream.h"
+#include "host_limits.h"
 #include "log.h"
 #include "media_input.h"
 #include "push_intake.h"

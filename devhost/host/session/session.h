@@ -19,13 +19,6 @@
 
 namespace flumina::host {
 
-// The shared memory the channels of one session may take together.
-inline constexpr std::size_t kMaxChannelBytesPerSession = std::size_t{2} << 30;
-// Threads one stream's codecs and scaling may each use at most; fewer when streams outnumber cores.
-inline constexpr int kMaxCodecThreadsPerStream = 4;
-// Streams whose inputs and outputs open at once.
-inline constexpr std::size_t kParallelOpens = 8;
-
 class Session {
 public:
     Session(const HostOptions& options, const UsbDevices& usb);

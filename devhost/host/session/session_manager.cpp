@@ -4,6 +4,7 @@
 
 #include "channels.h"
 #include "input_channel_writer.h"
+#include "host_limits.h"
 #include "log.h"
 #include "shm_region.h"
 #include "view_board.h"

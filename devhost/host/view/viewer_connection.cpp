@@ -4,7 +4,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
-#include "session_config.h"
+#include "host_limits.h"
 #include "viewer_hub.h"
 
 namespace flumina::host {
