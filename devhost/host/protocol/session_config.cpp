@@ -133,37 +133,58 @@ void readOutput(const json& entry, StreamSpec& stream, const std::string& sdcard
                               std::to_string(stream.outSize->width) + " x " + std::to_string(stream.outSize->height));
 }
 
-// What each use type requires of every stream, besides its kind of input.
+bool hasTrait(const StreamSpec& stream, Trait trait) {
+    switch (trait) {
+        case Trait::Output: return stream.hasOutput();
+        case Trait::Push: return !stream.outUrl.empty();
+        case Trait::Save: return !stream.outPath.empty();
+        case Trait::Size: return stream.resize.has_value();
+    }
+    return false;
+}
+
+// How a refusal names a trait: what a use type needs, and what it takes no part of.
+struct TraitWords {
+    const char* needs;
+    const char* takesNo;
+};
+constexpr TraitWords kTraitWords[kTraits] = {
+    {"an outUrl or outPath on every stream", "outUrl or outPath"},
+    {"an outUrl on every stream", "outUrl"},
+    {"an outPath on every stream", "outPath"},
+    {"inputResizeWidth and inputResizeHeight", "inputResizeWidth and inputResizeHeight"},
+};
+
+// The one other use type of `type`'s input that takes streams with `trait`; 0 when none or several do.
+int otherTaking(const UseType& type, Trait trait) {
+    int found = 0;
+    for (const UseType& other : kUseTypes) {
+        if (other.value == type.value || other.input != type.input) continue;
+        if (other.rule(trait) == Rule::Refused || other.rule(Trait::Output) == Rule::Refused) continue;
+        if (found != 0) return 0;
+        found = other.value;
+    }
+    return found;
+}
+
+// What the use type's rules ask of every stream, besides its kind of input.
 void checkAgainstUseType(const StreamSpec& stream, const UseType& rule) {
     const std::size_t index = stream.index;
-    const int useType = rule.value;
-    const std::string type = "use type " + std::to_string(useType) + " (" + rule.meaning + ")";
+    const std::string type = "use type " + std::to_string(rule.value) + " (" + rule.meaning + ")";
     if (stream.kind != rule.input) {
         const std::string has = stream.kind == InputKind::None ? "no input" : inputKindKey(stream.kind);
         const std::string wants = rule.input == InputKind::None ? "no input" : std::string("a ") + inputKindKey(rule.input);
         failStream(index, type + " needs " + wants + ", the entry has " + has);
     }
-    switch (useType) {
-        case 1:
-        case 8:
-            if (stream.hasOutput()) failStream(index, type + " takes no outUrl or outPath");
-            if (useType == 8 && !stream.resize) failStream(index, type + " needs inputResizeWidth and inputResizeHeight");
-            break;
-        case 2:
-            if (stream.outUrl.empty()) failStream(index, type + " needs an outUrl on every stream");
-            if (!stream.outPath.empty()) failStream(index, type + " takes no outPath (that is use type 3)");
-            break;
-        case 3:
-            if (!stream.hasOutput()) failStream(index, type + " needs an outUrl or outPath on every stream");
-            break;
-        case 4:
-            if (!stream.outUrl.empty()) failStream(index, type + " takes no outUrl (that is use type 5)");
-            break;
-        case 5:
-            if (stream.outUrl.empty()) failStream(index, type + " needs an outUrl on every stream");
-            break;
-        default:
-            break;
+    for (std::size_t t = 0; t < kTraits; ++t) {
+        const auto trait = static_cast<Trait>(t);
+        const bool has = hasTrait(stream, trait);
+        if (rule.rule(trait) == Rule::Required && !has) failStream(index, type + " needs " + kTraitWords[t].needs);
+        if (rule.rule(trait) == Rule::Refused && has) {
+            const int other = otherTaking(rule, trait);
+            failStream(index, type + " takes no " + kTraitWords[t].takesNo +
+                                  (other != 0 ? " (that is use type " + std::to_string(other) + ")" : ""));
+        }
     }
 }
 
