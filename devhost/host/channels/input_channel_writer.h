@@ -1,9 +1,5 @@
-// The host's half of the input channel handshake.
-//
-// The host writes only while the ready flag is 0: payload, then size word,
-// then the flag set to 1 with release ordering, so a client that sees the
-// flag (with acquire) sees the whole frame. The client hands the channel back
-// by clearing the flag; the host sleeps on the region's write log until then.
+// The host's half of the input channel handshake (contracts/channels.md). It
+// sleeps on the region's write log until the client clears the ready flag.
 #pragma once
 
 #include <atomic>
