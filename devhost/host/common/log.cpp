@@ -60,12 +60,9 @@ std::string fps(double rate) {
 
 void Log::error(const std::string& text) {
     line("error: " + text);
-    std::function<void(const std::string&)> watcher;
-    {
-        std::lock_guard<std::mutex> lock(watcherMutex_);
-        watcher = watcher_;
-    }
-    if (watcher) watcher(text);
+    // Held through the call, so that watchErrors() waits for it before the watcher's owner may go.
+    std::lock_guard<std::mutex> lock(watcherMutex_);
+    if (watcher_) watcher_(text);
 }
 
 void Log::watchErrors(std::function<void(const std::string&)> watcher) {

@@ -16,7 +16,8 @@ public:
     // As line(), with "error: " ahead of the text.
     void error(const std::string& text);
     // Hands the text of every error() to `watcher` too (empty: to nobody), on
-    // the thread that logs it, outside the log's lock.
+    // the thread that logs it, one call at a time; the watcher must not log an
+    // error itself. Returns once no call of the previous watcher runs any more.
     void watchErrors(std::function<void(const std::string&)> watcher);
 
 private:
