@@ -35,6 +35,8 @@ void StreamEncoder::run() {
     } catch (const std::exception& e) {
         log().error(logLine("stream ", index_, ": encoding stopped: ", e.what()));
     }
+    // Nobody takes frames any more: pushes are refused from now on instead of waiting for room.
+    queue_.close();
 }
 
 void StreamEncoder::encode(const PushedFrame& frame) {
