@@ -5,9 +5,9 @@
 
 namespace flumina::host {
 
-ChannelTaker::ChannelTaker(std::string name, std::string threadName, korvane::ipc::dev::ShmRegion& channel,
-                           std::size_t payloadOffset, Bytes bytes, Sink sink)
-    : name_(std::move(name)), threadName_(std::move(threadName)), reader_(std::make_unique<ChannelReader>(channel, payloadOffset)), bytes_(bytes),
+ChannelTaker::ChannelTaker(std::size_t index, std::string name, std::string threadName, StreamError& errors,
+                           korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset, Bytes bytes, Sink sink)
+    : index_(index), name_(std::move(name)), threadName_(std::move(threadName)), errors_(errors), reader_(std::make_unique<ChannelReader>(channel, payloadOffset)), bytes_(bytes),
       sink_(std::move(sink)) {}
 
 ChannelTaker::~ChannelTaker() { stop(); }
@@ -27,7 +27,7 @@ void ChannelTaker::run() {
     try {
         while (const std::optional<TakenFrame> taken = reader_->take(bytes_ == Bytes::Copied ? &frame : nullptr, stop_)) sink_(frame, *taken);
     } catch (const std::exception& e) {
-        log().error(logLine(name_, ": no more frames taken: ", e.what()));
+        errors_.report(index_, logLine(name_, ": no more frames taken: ", e.what()));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "channel_reader.h"
+#include "stream_error.h"
 
 namespace flumina::host {
 
@@ -21,9 +22,10 @@ public:
     enum class Bytes { Copied, NotCopied };
 
     // Registers as the channel's reader now, so that frames written from here on are taken.
-    // `name` is for the log ("stream 0: push channel"), `threadName` for the thread ("push 0").
-    ChannelTaker(std::string name, std::string threadName, korvane::ipc::dev::ShmRegion& channel,
-                 std::size_t payloadOffset, Bytes bytes, Sink sink);
+    // `name` says which channel of stream `index` it is ("push channel"), `threadName`
+    // names the thread ("push 0"); an error that ends it goes to `errors`.
+    ChannelTaker(std::size_t index, std::string name, std::string threadName, StreamError& errors,
+                 korvane::ipc::dev::ShmRegion& channel, std::size_t payloadOffset, Bytes bytes, Sink sink);
     ~ChannelTaker();
     ChannelTaker(const ChannelTaker&) = delete;
     ChannelTaker& operator=(const ChannelTaker&) = delete;
@@ -35,8 +37,10 @@ public:
 private:
     void run();
 
+    std::size_t index_;
     std::string name_;
     std::string threadName_;
+    StreamError& errors_;
     std::unique_ptr<ChannelReader> reader_;
     Bytes bytes_;
     Sink sink_;

@@ -58,14 +58,18 @@ std::string fps(double rate) {
     return text;
 }
 
-void Log::error(const std::string& text) {
+void Log::error(const std::string& text) { logError(text, false); }
+
+void Log::streamError(const std::string& text) { logError(text, true); }
+
+void Log::logError(const std::string& text, bool ofStream) {
     line("error: " + text);
     // Held through the call, so that watchErrors() waits for it before the watcher's owner may go.
     std::lock_guard<std::mutex> lock(watcherMutex_);
-    if (watcher_) watcher_(text);
+    if (watcher_) watcher_(text, ofStream);
 }
 
-void Log::watchErrors(std::function<void(const std::string&)> watcher) {
+void Log::watchErrors(ErrorWatcher watcher) {
     std::lock_guard<std::mutex> lock(watcherMutex_);
     watcher_ = std::move(watcher);
 }

@@ -15,15 +15,21 @@ public:
     void line(const std::string& text);
     // As line(), with "error: " ahead of the text.
     void error(const std::string& text);
-    // Hands the text of every error() to `watcher` too (empty: to nobody), on
-    // the thread that logs it, one call at a time; the watcher must not log an
-    // error itself. Returns once no call of the previous watcher runs any more.
-    void watchErrors(std::function<void(const std::string&)> watcher);
+    // As error(), for an error that a stream keeps as its own (StreamError).
+    void streamError(const std::string& text);
+    // The text of an error, and whether a stream keeps it as its own.
+    using ErrorWatcher = std::function<void(const std::string& text, bool ofStream)>;
+    // Hands every error to `watcher` too (empty: to nobody), on the thread
+    // that logs it, one call at a time; the watcher must not log an error
+    // itself. Returns once no call of the previous watcher runs any more.
+    void watchErrors(ErrorWatcher watcher);
 
 private:
+    void logError(const std::string& text, bool ofStream);
+
     std::mutex mutex_;
     std::mutex watcherMutex_;
-    std::function<void(const std::string&)> watcher_;
+    ErrorWatcher watcher_;
 };
 
 // The process's log (FFmpeg's callback has no user pointer, so the log is one per process).

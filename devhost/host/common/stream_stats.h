@@ -1,8 +1,10 @@
-// Frame counters of one stream, written by its threads and read by the log.
+// Figures of one stream, written by its threads and read by the log and the live view.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
+#include "stream_error.h"
 
 namespace flumina::host {
 
@@ -18,6 +20,7 @@ struct StreamStats {
     std::atomic<bool> inputEnded{false};        // the end-of-input frame is in the input channel
     std::atomic<bool> reconnecting{false};      // the live input was lost and is being opened again
     std::atomic<std::uint64_t> reconnections{0};  // times the live input came back
+    StreamError error;                          // the last error of any of its threads
 };
 
 }  // namespace flumina::host

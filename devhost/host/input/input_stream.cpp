@@ -74,7 +74,7 @@ void InputStream::runRecorded() {
             originSet_ = false;
         }
     } catch (const std::exception& e) {
-        if (!stop_.load()) log().error(logLine(name_, ": input stopped: ", e.what()));
+        if (!stop_.load()) stats_.error.report(settings_.index, logLine("input stopped: ", e.what()));
     }
     endInput();
 }
@@ -98,7 +98,7 @@ void InputStream::decodeLive() {
         }
         if (over()) break;
         if (settings_.reconnect <= 0) {
-            if (failed) log().error(logLine(name_, ": input stopped: ", lost));
+            if (failed) stats_.error.report(settings_.index, logLine("input stopped: ", lost));
             else logEnd(lost, false);
             break;
         }
@@ -164,7 +164,7 @@ void InputStream::deliverLive() {
         }
         channel_.checkIntact();
     } catch (const std::exception& e) {
-        if (!stop_.load()) log().error(logLine(name_, ": input stopped: ", e.what()));
+        if (!stop_.load()) stats_.error.report(settings_.index, logLine("input stopped: ", e.what()));
     }
     // No more decoding for a buffer nobody empties.
     deliveryOver_.store(true);

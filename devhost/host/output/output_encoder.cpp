@@ -22,8 +22,8 @@ const AVCodec* findEncoder(VideoCodec codec) {
 
 }  // namespace
 
-OutputEncoder::OutputEncoder(const OutputTarget& target)
-    : target_(target), interrupter_(target.cancel), packet_(allocatePacket()) {
+OutputEncoder::OutputEncoder(const OutputTarget& target, StreamError& errors)
+    : target_(target), errors_(errors), interrupter_(target.cancel), packet_(allocatePacket()) {
     if (!target.isUrl) checkOutputFile(target.destination);
     const char* muxerName = target.isUrl ? muxerForUrl(target.destination) : "mp4";
     AVFormatContext* muxer = nullptr;
@@ -105,13 +105,13 @@ OutputEncoder::~OutputEncoder() {
     try {
         finish();
     } catch (const std::exception& e) {
-        log().error(logLine("cannot finalise ", target_.destination, ": ", e.what()));
+        errors_.report(logLine("cannot finalise ", target_.destination, ": ", e.what()));
     }
 }
 
 void OutputEncoder::fail(const std::string& what) {
     failed_ = true;
-    log().error(logLine("output ", target_.destination, " stopped: ", what));
+    errors_.report(logLine("output ", target_.destination, " stopped: ", what));
 }
 
 void OutputEncoder::encode(AVFrame* frame) {

@@ -13,6 +13,7 @@
 #include "frame_format.h"
 #include "regular_files.h"
 #include "session_config.h"
+#include "stream_error.h"
 
 namespace flumina::host {
 
@@ -32,7 +33,8 @@ public:
     // Opens the encoder, and a URL destination, whose header it writes; checks that
     // a file destination may be written (see regular_files.h), which is created or
     // replaced only by the first frame. Throws saying what failed.
-    explicit OutputEncoder(const OutputTarget& target);
+    // Its errors go to `errors`, its stream's.
+    OutputEncoder(const OutputTarget& target, StreamError& errors);
     // Finishes if finish() was not called; never throws.
     ~OutputEncoder();
     OutputEncoder(const OutputEncoder&) = delete;
@@ -60,6 +62,7 @@ private:
     void fail(const std::string& what);
 
     OutputTarget target_;
+    StreamError& errors_;
     Interrupter interrupter_;
     OutputFile file_;                 // a file destination, once the first frame came
     std::unique_ptr<FileIo> writer_;  // its writer, which muxer_ uses

@@ -33,7 +33,7 @@ void StreamEncoder::run() {
             queue_.recycle(std::move(frame->bytes));
         }
     } catch (const std::exception& e) {
-        log().error(logLine("stream ", index_, ": encoding stopped: ", e.what()));
+        stats_.error.report(index_, logLine("encoding stopped: ", e.what()));
     }
     // Nobody takes frames any more: pushes are refused from now on instead of waiting for room.
     queue_.close();
@@ -62,7 +62,7 @@ void StreamEncoder::finish() {
                 log().line(logLine("stream ", index_, ": output ", output->destination(), " finalised, ",
                                    output->framesWritten(), " frames", output->failed() ? " (stopped early)" : ""));
         } catch (const std::exception& e) {
-            log().error(logLine("stream ", index_, ": cannot finalise ", output->destination(), ": ", e.what()));
+            stats_.error.report(index_, logLine("cannot finalise ", output->destination(), ": ", e.what()));
         }
     }
 }

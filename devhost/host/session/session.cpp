@@ -183,7 +183,7 @@ void Session::openStream(Stream& stream) {
         target.threads = codecThreads_;
         target.cancel = &stop_;
         try {
-            stream.outputs.push_back(std::make_unique<OutputEncoder>(target));
+            stream.outputs.push_back(std::make_unique<OutputEncoder>(target, stream.stats.error));
         } catch (const std::exception& e) {
             failStream(index, e.what());
         }
@@ -264,7 +264,7 @@ void Session::attachStream(Stream& stream) {
         stream.intake = std::make_unique<PushIntake>(intake, stream.encoder->queue(), stream.stats);
         stream.pushedTap = std::make_shared<FrameTap>();
         stream.pushTaker = std::make_unique<ChannelTaker>(
-            logLine("stream ", index, ": push channel"), logLine("push ", index), *stream.push,
+            index, "push channel", logLine("push ", index), stream.stats.error, *stream.push,
             ch::kPushPayloadOffset, ChannelTaker::Bytes::Copied,
             [&stream](std::vector<char>& frame, const TakenFrame& taken) {
                 if (taken.sound(frame)) stream.pushedTap->offer(frame);
@@ -274,7 +274,7 @@ void Session::attachStream(Stream& stream) {
     // Shown frames are only counted: the display channel itself holds the
     // latest until the client shows the next, and the view copies it from there.
     stream.displayTaker = std::make_unique<ChannelTaker>(
-        logLine("stream ", index, ": display channel"), logLine("show ", index), *stream.display,
+        index, "display channel", logLine("show ", index), stream.stats.error, *stream.display,
         ch::kDisplayPayloadOffset, ChannelTaker::Bytes::NotCopied,
         [&stream](std::vector<char>&, const TakenFrame& taken) {
             stream.stats.shown.fetch_add(1 + taken.missed, std::memory_order_relaxed);

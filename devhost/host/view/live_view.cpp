@@ -31,7 +31,7 @@ LiveView::LiveView(boost::asio::io_context& io, int port, ViewBoard& board)
             if (const auto alive = hub.lock()) alive->sendStatus();
         });
     });
-    log().watchErrors([this](const std::string& text) { board_.noteError(text); });
+    log().watchErrors([this](const std::string& text, bool ofStream) { board_.noteError(text, ofStream); });
     accept();
 }
 

@@ -1,6 +1,5 @@
 #include "view_board.h"
 
-#include <cctype>
 #include <cmath>
 
 #include "channel_reader.h"
@@ -30,23 +29,11 @@ std::string messageOf(const std::exception_ptr& error) {
     return "unknown error";
 }
 
-// The stream a log line names by its "stream N: " prefix, and the rest of the line.
-std::optional<std::pair<std::size_t, std::string>> streamPrefix(const std::string& text) {
-    static const std::string kPrefix = "stream ";
-    if (text.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
-    std::size_t at = kPrefix.size(), index = 0;
-    const std::size_t digits = at;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) index = index * 10 + (text[at++] - '0');
-    if (at == digits || text.compare(at, 2, ": ") != 0) return std::nullopt;
-    return std::make_pair(index, text.substr(at + 2));
-}
-
 }  // namespace
 
 struct ViewBoard::Stream {
     ViewedStream view;
     RateMeter delivered, shown, pushed, encoded;
-    std::string lastError;
 };
 
 struct ViewBoard::Session {
@@ -106,25 +93,10 @@ void ViewBoard::refused(const std::exception_ptr& error) {
     if (changed) changed();
 }
 
-void ViewBoard::noteError(const std::string& text) {
+void ViewBoard::noteError(const std::string& text, bool ofStream) {
     std::lock_guard<std::mutex> lock(mutex_);
     lastError_ = text;
-    if (!session_) return;
-    if (const auto named = streamPrefix(text)) {
-        for (Stream& stream : session_->streams)
-            if (stream.view.index == named->first) {
-                stream.lastError = named->second;
-                return;
-            }
-    }
-    // An output's error names its destination only.
-    for (Stream& stream : session_->streams)
-        for (const std::string& output : stream.view.outputs)
-            if (text.find(output) != std::string::npos) {
-                stream.lastError = text;
-                return;
-            }
-    session_->lastError = text;
+    if (session_ && !ofStream) session_->lastError = text;
 }
 
 void ViewBoard::onChange(std::function<void()> listener) {
@@ -169,7 +141,7 @@ json ViewBoard::status(Clock::time_point now) {
                         {"shown", tenths(stream.shown.update(s.shown.load(), now))},
                         {"pushed", tenths(stream.pushed.update(s.pushed.load(), now))},
                         {"encoded", tenths(stream.encoded.update(s.encoded.load(), now))}}},
-                      {"lastError", orNull(stream.lastError)}};
+                      {"lastError", orNull(s.error.last())}};
         if (!view.outputs.empty() && view.outSize)
             entry["output"] = {{"width", view.outSize->width},
                                {"height", view.outSize->height},

@@ -47,8 +47,9 @@ public:
     void detach(const std::string& reason);
     // A session could not start; `error` holds why.
     void refused(const std::exception_ptr& error);
-    // An error line of the log; it goes to the stream it names.
-    void noteError(const std::string& text);
+    // An error of the log: the host's last, and the session's when no stream
+    // keeps it as its own (streams' errors come from their StreamStats).
+    void noteError(const std::string& text, bool ofStream);
     // Called after attach, detach and refused, on their thread and outside the board's lock.
     void onChange(std::function<void()> listener);
 

@@ -17,7 +17,7 @@ TEST(LogTest, ClearingTheErrorWatcherWaitsForACallInFlight) {
     Log log;
     std::promise<void> entered;
     std::atomic<bool> left{false};
-    log.watchErrors([&](const std::string&) {
+    log.watchErrors([&](const std::string&, bool) {
         entered.set_value();
         std::this_thread::sleep_for(200ms);  // long enough for the clear below to overtake a call it does not wait for
         left = true;

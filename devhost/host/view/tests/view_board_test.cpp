@@ -68,16 +68,19 @@ TEST_F(BoardTest, ReportsEachStreamWithItsCountsAndRates) {
     EXPECT_EQ(status["lastError"], nullptr);
 }
 
-TEST_F(BoardTest, ErrorsGoToTheStreamThatTheyNameOrToTheSession) {
+TEST_F(BoardTest, StreamsKeepTheirOwnErrorsAndTheSessionTheRest) {
     board.attach(session());
-    board.noteError("stream 1: push channel: no more frames taken: boom");
-    board.noteError("output /out.mp4 stopped: Broken pipe");
-    board.noteError("stream 9: not a stream of this session");
+    stats[1].error.report(1, "push channel: no more frames taken: boom");
+    board.noteError("stream 1: push channel: no more frames taken: boom", true);
+    stats[0].error.report("output /out.mp4 stopped: Broken pipe");
+    board.noteError("output /out.mp4 stopped: Broken pipe", true);
+    board.noteError("cannot end input channel /tmp/mmkv/tmp_ipc_rtsp9: gone", false);
+    board.noteError("stream 0: a stream's error that it does not keep", true);
     const json status = board.status();
     EXPECT_EQ(status["session"]["streams"][1]["lastError"], "push channel: no more frames taken: boom");
     EXPECT_EQ(status["session"]["streams"][0]["lastError"], "output /out.mp4 stopped: Broken pipe");
-    EXPECT_EQ(status["session"]["lastError"], "stream 9: not a stream of this session");
-    EXPECT_EQ(status["lastError"], "stream 9: not a stream of this session");
+    EXPECT_EQ(status["session"]["lastError"], "cannot end input channel /tmp/mmkv/tmp_ipc_rtsp9: gone");
+    EXPECT_EQ(status["lastError"], "stream 0: a stream's error that it does not keep");
 }
 
 TEST_F(BoardTest, SaysHowTheLastSessionEndedOrWhyNoneStarted) {
