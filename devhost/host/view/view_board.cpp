@@ -50,6 +50,7 @@ ViewBoard::ViewBoard(PixelOrder pixelOrder, VideoCodec codec)
 ViewBoard::~ViewBoard() = default;
 
 void ViewBoard::attach(ViewedSession session) {
+    const std::unique_lock<std::shared_mutex> noCopies(attachment_);
     auto attached = std::make_unique<Session>();
     attached->useType = session.useType;
     attached->started = Clock::now();
@@ -72,6 +73,7 @@ void ViewBoard::attach(ViewedSession session) {
 }
 
 void ViewBoard::detach(const std::string& reason) {
+    const std::unique_lock<std::shared_mutex> noCopies(attachment_);
     std::function<void()> changed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -193,14 +195,22 @@ std::optional<TileSource> ViewBoard::source(const Tile& tile) const {
 
 std::optional<std::pair<ViewBoard::ShownFrame, std::uint64_t>> ViewBoard::shownAfter(const Tile& tile,
                                                                                    std::uint64_t seen) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const Stream* stream = findLocked(tile);
-    if (stream == nullptr) return std::nullopt;
-    const std::uint64_t shown = stream->view.stats->shown.load(std::memory_order_relaxed);
-    if (shown <= seen) return std::make_pair(ShownFrame(), shown);
+    // The session stays attached, and so its display channel mapped, while the
+    // frame (up to 24 MB) is copied outside the board's lock.
+    const std::shared_lock<std::shared_mutex> attached(attachment_);
+    korvane::ipc::dev::ShmRegion* display = nullptr;
+    std::uint64_t shown = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Stream* stream = findLocked(tile);
+        if (stream == nullptr) return std::nullopt;
+        shown = stream->view.stats->shown.load(std::memory_order_relaxed);
+        if (shown <= seen) return std::make_pair(ShownFrame(), shown);
+        display = stream->view.display;
+    }
     // Straight from the display channel, which holds the latest frame until the client shows the next.
     auto frame = std::make_shared<std::vector<char>>();
-    if (!ChannelReader::copyLatest(*stream->view.display, ch::kDisplayPayloadOffset, *frame))
+    if (!ChannelReader::copyLatest(*display, ch::kDisplayPayloadOffset, *frame))
         return std::make_pair(ShownFrame(), seen);  // caught mid-write: the next look
     return std::make_pair(ShownFrame(std::move(frame)), shown);
 }

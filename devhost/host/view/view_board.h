@@ -2,7 +2,8 @@
 // figures and frame sources, how the last session ended, and the last
 // error. Sessions are attached and detached by the session manager; the
 // view's threads read it. Once detach() returns, nothing of the session is
-// touched again but its taps, which the view may still hold.
+// touched again but its taps, which the view may still hold. No frame is
+// copied under the lock that attach(), detach() and status() take.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -74,7 +76,9 @@ private:
 
     AVPixelFormat rgbFormat_;
     const char* codec_;
-    mutable std::mutex mutex_;
+    // Taken shared while a shown frame is copied, outside mutex_; attach() and detach() take it whole.
+    mutable std::shared_mutex attachment_;
+    mutable std::mutex mutex_;  // after attachment_, when both are taken
     std::unique_ptr<Session> session_;
     std::uint64_t sessions_ = 0;       // sessions attached so far
     nlohmann::json lastSession_;       // {"id", "ended"} of the last one detached
