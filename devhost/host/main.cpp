@@ -82,6 +82,9 @@ int main(int argc, char** argv) {
         RequestHandler handler(sessions, usb);
         // After the handler: connections still pending when the loop ends are destroyed with it.
         boost::asio::io_context io;
+        // Taken from here on, before the log says the host is up: a SIGTERM
+        // right after that waits for the handler below instead of killing.
+        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         Service service(io, resolvePort(options), handler);
         log().line(logLine("listening on 127.0.0.1:", service.port()));
         std::optional<LiveView> view;
@@ -90,7 +93,6 @@ int main(int argc, char** argv) {
             log().line(logLine("view: http://127.0.0.1:", view->port(), "/"));
         }
 
-        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code& error, int signal) {
             if (error) return;
             log().line(logLine(signal == SIGINT ? "SIGINT" : "SIGTERM", " received: stopping"));

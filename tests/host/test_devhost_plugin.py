@@ -3,7 +3,7 @@
 import os
 import socket
 
-from flumina_devhost import PORT_FILE, ClientsPortFile, start_for_clients
+from flumina_devhost import PORT_FILE, ClientsPortFile, DevHost, start_for_clients
 
 
 def test_a_host_that_dies_during_a_test_fails_it_with_the_end_of_its_log(pytester):
@@ -35,6 +35,12 @@ def test_the_program_and_its_options_come_from_the_command_line_the_environment_
     """)
     result = pytester.runpytest_subprocess("--flumina-host", binary)
     result.assert_outcomes(passed=1)
+
+
+def test_a_host_stopped_as_soon_as_it_is_up_stops_cleanly():
+    # SIGTERM right after the log says the host is up once killed it now and then.
+    for _ in range(20):
+        assert DevHost("--port", "0").stop() == 0
 
 
 def test_a_client_reaches_the_host_through_the_port_file_which_is_put_back_after_the_test(pytester):
