@@ -97,7 +97,7 @@ void InputStream::decodeLive() {
             failed = true;
         }
         if (over()) break;
-        if (settings_.reconnect <= 0) {
+        if (settings_.reconnect <= 0 || (!failed && source_->endsForGood())) {
             if (failed) log().error(logLine(name_, ": input stopped: ", lost));
             else logEnd(lost, false);
             break;

@@ -24,6 +24,7 @@ extern "C" {
 #include "request_handler.h"
 #include "service.h"
 #include "session_manager.h"
+#include "session_recording.h"
 #include "shrink_guard.h"
 #include "usb_devices.h"
 
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
 
     try {
         makeChannelDir();
+        if (!options.recordDir.empty()) {
+            options.recordDir = prepareRecordingDir(options.recordDir);
+            log().line("recording live inputs into " + options.recordDir);
+        }
         UsbDevices usb(options.sysfsRoot, options.usbDevicesFile);
         // What the live view shows: made before the sessions and gone after them.
         std::optional<ViewBoard> board;
