@@ -43,6 +43,24 @@ def test_a_host_stopped_as_soon_as_it_is_up_stops_cleanly():
         assert DevHost("--port", "0").stop() == 0
 
 
+def test_a_marked_test_records_into_its_own_folder_and_the_option_records_every_test(pytester, tmp_path):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.flumina_record
+        def test_marked(flumina_host, tmp_path):
+            assert flumina_host.record_dir == str(tmp_path / "recordings")
+            assert flumina_host.process.args[-2:] == ["--record", flumina_host.record_dir]
+
+        def test_unmarked(flumina_host):
+            assert flumina_host.wait_for("recording live inputs into " + flumina_host.record_dir)
+            assert flumina_host.record_dir.endswith("/every/test_unmarked")
+            assert flumina_host.recordings() == []
+    """)
+    result = pytester.runpytest_subprocess("--flumina-record", str(tmp_path / "every"))
+    result.assert_outcomes(passed=2)
+
+
 def test_a_client_reaches_the_host_through_the_port_file_which_is_put_back_after_the_test(pytester):
     pytester.makepyfile("""
         import json
