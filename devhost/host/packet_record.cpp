@@ -67,6 +67,7 @@ json toJson(const PacketRecord& record) {
     }
     if (const auto& lost = record.lost)
         out["lost"] = {{"at", micros(lost->at)}, {"reason", lost->reason}, {"failed", lost->failed}};
+    if (record.ended) out["ended"] = micros(*record.ended);
     return out;
 }
 
@@ -94,6 +95,7 @@ PacketRecord fromJson(const json& in) {
         const json& l = in.at("lost");
         record.lost = LossRecord{seconds(l.at("at")), l.at("reason").get<std::string>(), l.at("failed").get<bool>()};
     }
+    if (in.contains("ended")) record.ended = seconds(in.at("ended"));
     return record;
 }
 

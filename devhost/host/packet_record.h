@@ -1,7 +1,7 @@
 // What a recording of a live input keeps beside each packet: when the packet
 // arrived, its own time stamps, on the first packet of each connection to the
-// source what the source was then, and on the last packet before a loss the
-// loss. The record rides in the packet's Matroska BlockAdditional (id 1) as
+// source what the source was then, on the last packet before a loss the loss,
+// and on the last packet of all when the recording ended. The record rides in the packet's Matroska BlockAdditional (id 1) as
 // compact JSON, so that the file stays one Matroska file that players open,
 // and a file cut short keeps the records of every packet it holds.
 #pragma once
@@ -39,6 +39,7 @@ struct PacketRecord {
     std::string newExtradata;               // parameters the source changed with this packet
     std::optional<SegmentRecord> segment;   // on a connection's first packet
     std::optional<LossRecord> lost;         // on its last, when the source was lost after it
+    std::optional<double> ended;            // on the recording's last: when the recording ended
 };
 
 // Replaces the packet's BlockAdditional with `record`; throws std::bad_alloc.

@@ -53,6 +53,7 @@ RecordingReader::Entry* RecordingReader::peek() { return next_ ? &*next_ : nullp
 
 RecordingReader::Entry RecordingReader::take() {
     Entry taken = std::move(*next_);
+    if (taken.record.ended) endedAt_ = taken.record.ended;
     readNext();
     return taken;
 }

@@ -38,6 +38,8 @@ public:
     void skipConnection();
     // How the recording ended: at its end, or cut short where the file stops.
     const std::string& endText() const { return endText_; }
+    // When the recording ended, once its last packet is taken; unknown for one cut short.
+    std::optional<double> endedAt() const { return endedAt_; }
     // Starts the replay clock, unless it runs already.
     void startClock();
     bool clockRuns() const { return zero_.has_value(); }
@@ -62,6 +64,7 @@ private:
     int streamIndex_ = -1;
     std::optional<Entry> next_;
     std::string endText_;
+    std::optional<double> endedAt_;
     std::optional<Clock::time_point> zero_;
 };
 

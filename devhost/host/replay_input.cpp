@@ -33,18 +33,21 @@ void setExtradata(AVCodecContext& decoder, const std::string& bytes) {
 ReplayInput::ReplayInput(std::shared_ptr<RecordingReader> recording, double openTimeout, double inputTimeout, int threads)
     : recording_(std::move(recording)), frame_(allocateFrame()), inputTimeout_(inputTimeout) {
     const RecordingReader::Entry* first = recording_->peek();
-    if (first == nullptr) throw std::runtime_error("the recorded source did not come back before " + recording_->endText());
+    if (first == nullptr) {
+        // Opened again after the last loss: nothing comes back until the
+        // recording ended, and then the stream is over.
+        if (const std::optional<double> ended = recording_->endedAt())
+            waitToOpen(*ended, openTimeout, logLine("the recording ends ", *ended, " s in"));
+        endsForGood_ = true;
+        endReason_ = recording_->endText();
+        description_ = logLine("replay ", recording_->path(), ": over");
+        return;
+    }
     if (!first->record.segment) throw std::runtime_error(recording_->path() + ": a connection begins with no record of it");
     segment_ = *first->record.segment;
-    if (recording_->clockRuns()) {
-        // Opened again after a loss: the connection is there once the recorded one was.
-        const auto due = recording_->dueAt(segment_.opened);
-        const auto giveUp = Clock::now() + toDuration(openTimeout);
-        if (!recording_->sleepUntil(std::min(due, giveUp))) throw std::runtime_error("the replay stopped");
-        if (due > giveUp)
-            throw std::runtime_error(logLine("the recorded source is not back yet (it was back ", segment_.opened,
-                                             " s into the recording)"));
-    }
+    // Opened again after a loss: the connection is there once the recorded one was.
+    if (recording_->clockRuns())
+        waitToOpen(segment_.opened, openTimeout, logLine("it was back ", segment_.opened, " s into the recording"));
 
     const AVCodecParameters& parameters = recording_->parameters();
     const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
@@ -71,7 +74,15 @@ ReplayInput::ReplayInput(std::shared_ptr<RecordingReader> recording, double open
     if (recording_->speed() != 1) description_ += logLine(", at ", recording_->speed(), " times its speed");
 }
 
+void ReplayInput::waitToOpen(double seconds, double openTimeout, const std::string& what) {
+    const auto due = recording_->dueAt(seconds);
+    const auto giveUp = Clock::now() + toDuration(openTimeout);
+    if (!recording_->sleepUntil(std::min(due, giveUp))) throw std::runtime_error("the replay stopped");
+    if (due > giveUp) throw std::runtime_error("the recorded source is not back yet (" + what + ")");
+}
+
 AVFrame* ReplayInput::next() {
+    if (!decoder_) return nullptr;
     recording_->startClock();
     AVFrame* frame = decoding_.next(*decoder_, *frame_);
     if (frame != nullptr) ++framesOut_;
@@ -98,7 +109,8 @@ bool ReplayInput::feedDecoder() {
         RecordingReader::Entry* entry = recording_->peek();
         if (entry == nullptr) {
             endsForGood_ = true;
-            return endAt(Clock::now(), recording_->endText());
+            const std::optional<double> ended = recording_->endedAt();
+            return endAt(ended ? recording_->dueAt(*ended) : Clock::now(), recording_->endText());
         }
         // The next connection began with no loss recorded before it.
         if (entry->record.segment && lastDue_) return endAt(recording_->dueAt(entry->record.segment->opened), kEndOfInput);

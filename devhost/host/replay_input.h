@@ -21,11 +21,12 @@ namespace flumina::host {
 class ReplayInput final : public FrameSource {
 public:
     // The recording's next connection, once it is due; throws std::runtime_error
-    // when it is not due within `openTimeout` seconds, or there is none left.
+    // when it is not due within `openTimeout` seconds. After the last one, a
+    // source that is over for good (endsForGood()), once the recording ended.
     // A gap of more than `inputTimeout` seconds (0: none) between packets loses it.
     ReplayInput(std::shared_ptr<RecordingReader> recording, double openTimeout, double inputTimeout, int threads);
 
-    FrameSize size() const override { return {decoder_->width, decoder_->height}; }
+    FrameSize size() const override { return decoder_ ? FrameSize{decoder_->width, decoder_->height} : FrameSize{}; }
     bool recorded() const override { return false; }
     AVFrame* next() override;
     double secondsOf(const AVFrame& frame) const override;
@@ -34,6 +35,9 @@ public:
     bool endsForGood() const override { return endsForGood_; }
 
 private:
+    // Opening again: waits until the recording's second `seconds`, or throws
+    // when that is more than `openTimeout` seconds away, saying `what` comes then.
+    void waitToOpen(double seconds, double openTimeout, const std::string& what);
     // Hands the decoder the next packet when it is due; false once the connection has ended.
     bool feedDecoder();
     // The connection ends for `reason` at `at` on the replay clock; false when stopped first.

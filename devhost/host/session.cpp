@@ -276,6 +276,8 @@ void Session::attachStream(Stream& stream) {
         settings.threads = codecThreads_;
         stream.decodedTap = std::make_shared<FrameTap>();
         settings.tap = stream.decodedTap.get();
+        // A recording ends with the live input it records.
+        if (stream.recorder) settings.liveInputOver = [recorder = stream.recorder] { recorder->finish(); };
         stream.decoder = std::make_unique<InputStream>(settings, std::move(stream.opened), stream.reopen, *stream.input,
                                                        stream.stats, stop_);
     } else {
@@ -364,6 +366,9 @@ void Session::stop(const std::string& reason) {
     stop_.store(true);
     for (auto& stream : streams_)
         if (stream->decoder) stream->decoder->wake();
+    // Recordings end now: what a stopping input still reads is no longer the session's.
+    for (auto& stream : streams_)
+        if (stream->recorder) stream->recorder->finish();
     // Outputs first: what the client pushed is encoded and finalised while
     // the inputs give their clients a moment to take a last frame.
     for (auto& stream : streams_) {
@@ -374,8 +379,6 @@ void Session::stop(const std::string& reason) {
         if (stream->encoder) stream->encoder->finish();
     for (auto& stream : streams_)
         if (stream->decoder) stream->decoder->join();
-    for (auto& stream : streams_)
-        if (stream->recorder) stream->recorder->finish();
     if (!started_) return;  // a session that failed to open was never announced
     for (auto& stream : streams_) {
         const StreamStats& s = stream->stats;

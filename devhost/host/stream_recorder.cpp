@@ -168,8 +168,10 @@ void StreamRecorder::run() {
         lock.lock();
     }
     const bool stopped = !failure_.empty();
+    const double ended = zero_ ? std::chrono::duration<double>(Clock::now() - *zero_).count() : 0;
     lock.unlock();
     try {
+        if (held_) held_->record.ended = ended;
         if (!stopped) writeHeld();
         close(!stopped);
     } catch (const std::exception& e) {
@@ -217,9 +219,9 @@ void StreamRecorder::handle(Event& event) {
             break;
         }
         case Event::Kind::Loss:
+            // Held on until the next connection or the end, which it may have to carry too.
             // A connection lost before its first packet leaves no trace.
             if (held_) held_->record.lost = event.loss;
-            writeHeld();
             break;
     }
 }
@@ -297,7 +299,7 @@ void StreamRecorder::write(Held& held) {
     ++packets_;
     bytes_ += static_cast<std::uint64_t>(size);
     lastArrival_ = record.arrival;
-    if (record.lost || record.arrival - lastFlush_ >= kFlushSeconds || bytes_ - flushedBytes_ >= kFlushBytes) {
+    if (record.arrival - lastFlush_ >= kFlushSeconds || bytes_ - flushedBytes_ >= kFlushBytes) {
         flush();
         lastFlush_ = record.arrival;
         flushedBytes_ = bytes_;

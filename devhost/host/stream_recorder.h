@@ -7,9 +7,10 @@
 // recording with one logged error; the stream goes on.
 //
 // Clusters are closed and written out every half second of arrival time (or
-// MiB), so that a host killed outright leaves a file that plays up to then. Each packet
-// is written once the next event is known (its successor, a loss, the end), so
-// that the last packet before a loss carries it.
+// MiB), so that a host killed outright leaves a file that plays up to then.
+// Each packet is written once what follows it is known (its successor, the
+// next connection, the end), so that the last packet before a loss carries
+// the loss, and the recording's last packet its end.
 #pragma once
 
 #include <chrono>
