@@ -144,6 +144,7 @@ void StreamRecorder::stop(const std::string& reason, bool error) {
 void StreamRecorder::finish() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!finishing_ && zero_) ended_ = std::chrono::duration<double>(Clock::now() - *zero_).count();
         finishing_ = true;
     }
     changed_.notify_one();
@@ -168,10 +169,9 @@ void StreamRecorder::run() {
         lock.lock();
     }
     const bool stopped = !failure_.empty();
-    const double ended = zero_ ? std::chrono::duration<double>(Clock::now() - *zero_).count() : 0;
     lock.unlock();
     try {
-        if (held_) held_->record.ended = ended;
+        if (held_) held_->record.ended = ended_;
         if (!stopped) writeHeld();
         close(!stopped);
     } catch (const std::exception& e) {

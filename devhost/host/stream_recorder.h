@@ -88,6 +88,7 @@ private:
     bool finishing_ = false;
     std::string failure_;
     std::optional<Clock::time_point> zero_;  // when the first connection began
+    double ended_ = 0;                       // when finish() was called, since zero_
 
     // The writer thread's own.
     std::unique_ptr<FileIo> file_;
