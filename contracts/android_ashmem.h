@@ -13,22 +13,10 @@
 //     writes to the client likewise; the bytes behind a read_bytes pointer
 //     stay readable until the next read through the same pointer variable.
 //   - Ordering: the clients order their own accesses and assume nothing more
-//     of the component. They load the ready flag with acquire ordering before
-//     they read a payload, and put a release fence before the write that
-//     clears the flag, so that on a weakly ordered CPU (AArch64) the clear
-//     cannot overtake their reads of the frame. They assume the host writes a
-//     frame's size word and payload before it sets the flag, with release
-//     ordering.
+//     of the component; the handshake and its ordering are in channels.md.
 //
-// What the device's host may rely on is exactly the bytes of channels.h: the
-// display and push channels carry no signal, each push or show overwrites
-// size word and payload in place. The development stand-in adds, in a page
-// of its own ahead of the channel bytes (never visible at any channel
-// offset), a write log: a sequence that is odd while a write is in progress
-// and the offset of the last write, so that the development host takes a
-// pushed or shown frame only when it is complete and never misses one, and a
-// reader registration that holds a client's next push back until the host
-// has taken the last one (devhost/korvane_ipc/write_log.h).
+// What the device's host may rely on is exactly the bytes of channels.h; the
+// development stand-in's write log comes on top (channels.md says why).
 #pragma once
 
 #include <cstddef>

@@ -8,12 +8,7 @@
 //   display (client -> host)  size word @0, payload @4
 //   push    (client -> host)  size word @0, reserved @4, payload @8
 //
-// The ready flag of the input channel is the only synchronisation: the host
-// writes size word and payload, then sets the flag to 1; the client takes the
-// payload only while the flag is set and clears it to hand the channel back.
-// Display and push channels carry no signal of their own (see the notes on
-// the region component in android_ashmem.h for how the host still tells a
-// whole new frame).
+// How host and client hand frames over through these words: channels.md beside this file.
 #pragma once
 
 #include <cstddef>

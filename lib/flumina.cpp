@@ -79,8 +79,7 @@ AndroidAshmem* channelAt(const std::vector<AndroidAshmem*>& channels, int index,
 
 std::int32_t decodeWord(const char* bytes) { return static_cast<std::int32_t>(ch::loadWord(bytes)); }
 
-// The acquire half of the handshake: nothing read from the payload after this
-// load can be older than the flag.
+// The acquire half of the input channel's handshake (contracts/channels.md).
 std::int32_t loadFlagAcquire(const char* flag) {
     if (reinterpret_cast<std::uintptr_t>(flag) % alignof(std::int32_t) == 0)
         return __atomic_load_n(reinterpret_cast<const std::int32_t*>(flag), __ATOMIC_ACQUIRE);

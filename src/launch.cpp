@@ -4,6 +4,7 @@
 #include "module_state.h"
 #include "python_ops.h"
 #include "session.h"
+#include "use_types.h"
 
 namespace flumina::session {
 namespace {
@@ -11,6 +12,14 @@ namespace {
 using module::equals;
 using module::global;
 namespace ch = flumina::channels;
+
+// Whether `useType` equals (as Python compares) one of the use types that `which` picks, tried in the table's order.
+template <typename Which>
+bool isUseType(const Object& useType, Which which) {
+    for (const UseType& type : kUseTypes)
+        if (which(type) && equals(useType, type.value)) return true;
+    return false;
+}
 
 Object loadJson(const Object& text) { return global("json").attr("loads")(text); }
 
@@ -83,11 +92,11 @@ Object build(const Object& self) {
     Object parsed = loadJson(reply.attr("result"));
     module::print(parsed);
 
-    if (equals(useType, 1) || equals(useType, 4) || equals(useType, 6))
+    if (isUseType(useType, [](const UseType& type) { return type.hostSized; }))
         recordReportedFrameSizes(self, parsed, streams);
-    else if (equals(useType, 7))
+    else if (isUseType(useType, [](const UseType& type) { return type.input == InputKind::File; }))
         completeFileFrameSizes(self, parsed, streams);
-    if (equals(useType, 6))
+    if (isUseType(useType, [](const UseType& type) { return type.input == InputKind::UsbCamera; }))
         for (const Object& entry : self.attr("js")) bridge.attr("requestPermission")(entry["usbDeviceId"]);
 
     attachChannels(self, streams);

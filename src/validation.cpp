@@ -1,6 +1,9 @@
+#include <optional>
+
 #include "module_state.h"
 #include "python_ops.h"
 #include "session.h"
+#include "use_types.h"
 
 namespace flumina::session {
 namespace {
@@ -26,23 +29,56 @@ Agreement agreementOver(const Object& self, Flag flag) {
 
 Object firstInputKind(const Object& self) { return self.attr("used_device")[0]; }
 
-bool hasOutput(const Object& entry) { return contains(entry, "outUrl") || contains(entry, "outPath"); }
-
-long networkUseType(const Object& self) {
-    const Agreement outputs = agreementOver(self, hasOutput);
-    if (!outputs.unanimous()) refuse("all utype must same");
-    if (outputs.allTrue()) {
-        const Agreement saves = agreementOver(self, [](const Object& e) { return contains(e, "outPath"); });
-        return saves.unanimous() && !saves.allTrue() ? 2 : 3;
+bool hasTrait(const Object& entry, Trait trait) {
+    switch (trait) {
+        case Trait::Output: return contains(entry, "outUrl") || contains(entry, "outPath");
+        case Trait::Push: return contains(entry, "outUrl");
+        case Trait::Save: return contains(entry, "outPath");
+        case Trait::Size: return contains(entry, "inputResizeWidth");
     }
-    const Agreement sized = agreementOver(self, [](const Object& e) { return contains(e, "inputResizeWidth"); });
-    return sized.allTrue() ? 8 : 1;
+    return false;
 }
 
-long cameraUseType(const Object& self) {
-    const Agreement pushes = agreementOver(self, [](const Object& e) { return contains(e, "outUrl"); });
-    if (!pushes.unanimous()) refuse("所有的输出类型必须一致");
-    return pushes.allTrue() ? 5 : 4;
+// Whether every or no entry of `js` has each trait, each looked at once and only when a rule asks.
+class Traits {
+public:
+    explicit Traits(const Object& self) : self_(self) {}
+
+    bool meet(const UseType& type) {
+        for (std::size_t t = 0; t < kTraits; ++t) {
+            const Rule rule = type.rules[t];
+            if (rule == Rule::Any) continue;
+            const Agreement& agreement = of(static_cast<Trait>(t));
+            if (!agreement.unanimous() || agreement.allTrue() != (rule == Rule::Required)) return false;
+        }
+        return true;
+    }
+
+private:
+    const Agreement& of(Trait trait) {
+        std::optional<Agreement>& known = known_[static_cast<std::size_t>(trait)];
+        if (!known) known = agreementOver(self_, [trait](const Object& e) { return hasTrait(e, trait); });
+        return *known;
+    }
+
+    const Object& self_;
+    std::optional<Agreement> known_[kTraits];
+};
+
+// Why streams of `kind` fit none of its use types: their outputs disagree.
+const char* disagreement(InputKind kind) {
+    return kind == InputKind::Camera ? "所有的输出类型必须一致" : "all utype must same";
+}
+
+// Of the use types of `kind` whose rules every entry meets, the one with the most rules.
+long useTypeOf(const Object& self, InputKind kind) {
+    Traits traits(self);
+    const UseType* chosen = nullptr;
+    for (const UseType& type : kUseTypes)
+        if (type.input == kind && (chosen == nullptr || type.ruleCount() > chosen->ruleCount()) && traits.meet(type))
+            chosen = &type;
+    if (chosen == nullptr) refuse(disagreement(kind));
+    return chosen->value;
 }
 
 }  // namespace
@@ -52,11 +88,8 @@ Object check(const Object& self) {
     if (module::len(distinct) > 1) refuse("inputs must be same type");
 
     long useType = -1;
-    if (equals(firstInputKind(self), 0)) useType = networkUseType(self);
-    if (equals(firstInputKind(self), 1)) useType = cameraUseType(self);
-    if (equals(firstInputKind(self), 2)) useType = 6;
-    if (equals(firstInputKind(self), 3)) useType = 7;
-    if (equals(firstInputKind(self), 4)) useType = 9;
+    for (const InputKind kind : {InputKind::Network, InputKind::Camera, InputKind::UsbCamera, InputKind::File, InputKind::None})
+        if (equals(firstInputKind(self), static_cast<long>(kind))) useType = useTypeOf(self, kind);
     return Object(useType);
 }
 

@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "channels.h"
+#include "libav.h"
 #include "live_view.h"
 #include "log.h"
 #include "options.h"
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
     // after which a large session's frames would stay in the heap when it ends.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     korvane::ipc::dev::shrink_guard::survive();
-    log().captureLibavMessages();
+    captureLibavMessages();
     avdevice_register_all();
     avformat_network_init();
 

@@ -3,12 +3,9 @@
 #include <cmath>
 #include <vector>
 
+#include "host_limits.h"
 #include "log.h"
-#include "playout_buffer.h"
 #include "port_file.h"
-#include "service.h"
-#include "session.h"
-#include "stream_recorder.h"
 #include "url_schemes.h"
 
 namespace flumina::host {

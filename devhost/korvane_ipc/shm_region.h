@@ -29,22 +29,17 @@
 // An object another process shrinks under the host is survived
 // (shrink_guard.h); damaged() tells.
 //
-// Writers: the host writes the input channel's size word, payload and ready
-// flag; the client clears the ready flag and writes the display and push
-// channels. Every write_bytes()/write() goes through the write log, whose
-// sequence tells a reader when a client's frame is complete, and which holds
-// a client's next write back until the registered reader has taken its last
-// frame. The host scales decoded frames straight into the input channel's
-// payload through span(), unlogged: no copy, and clients of the input
-// channel go by its ready flag alone.
+// Writers: who writes which word, and the handshake, are in
+// contracts/channels.md. Every write_bytes()/write() goes through the write
+// log (write_log.h). The host scales decoded frames straight into the input
+// channel's payload through span(), unlogged: no copy, and clients of the
+// input channel go by its ready flag alone.
 //
 // Memory ordering (AArch64 is weakly ordered):
 //   - write half: every write_bytes()/write() is a release. A 4-byte write
 //     at a 4-aligned offset is an atomic release store; longer writes are
 //     preceded by a release fence; the write log's closing sequence step is a
-//     release too. So the host's size word and payload are visible before its
-//     flag, and a client's reads of a payload complete before its clear of
-//     the flag.
+//     release too, as the handshake needs (contracts/channels.md).
 //   - read half: read_bytes() hands out a pointer and cannot order what the
 //     caller does with it; the caller loads the flag through that pointer with
 //     acquire semantics before it touches the payload (libflumina's getRGB
@@ -52,7 +47,7 @@
 //
 // Thread safety: a region object may be used from several threads; growth
 // takes a lock, reads and writes within the mapped size take none. Shared
-// bytes themselves are not guarded beyond the handshake above.
+// bytes themselves are not guarded beyond the handshake (contracts/channels.md).
 #pragma once
 
 #include <atomic>
