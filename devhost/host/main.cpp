@@ -84,13 +84,9 @@ int main(int argc, char** argv) {
         // After the handler: connections still pending when the loop ends are destroyed with it.
         boost::asio::io_context io;
         Service service(io, resolvePort(options), handler);
-        log().line(logLine("listening on 127.0.0.1:", service.port()));
         std::optional<LiveView> view;
-        if (board) {
-            view.emplace(io, *options.viewPort, *board);
-            log().line(logLine("view: http://127.0.0.1:", view->port(), "/"));
-        }
-
+        // Caught before anyone is told that the host listens, so that a caller
+        // who stops it at once still gets a clean stop.
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code& error, int signal) {
             if (error) return;
@@ -100,6 +96,11 @@ int main(int argc, char** argv) {
             sessions.shutdown(signal == SIGINT ? "SIGINT" : "SIGTERM");
             io.stop();
         });
+        log().line(logLine("listening on 127.0.0.1:", service.port()));
+        if (board) {
+            view.emplace(io, *options.viewPort, *board);
+            log().line(logLine("view: http://127.0.0.1:", view->port(), "/"));
+        }
         io.run();
     } catch (const std::exception& e) {
         log().error(e.what());
