@@ -10,12 +10,12 @@ from flumina_devhost import ClientsPortFile, start_for_clients
 _clients = ClientsPortFile()  # entered by port_file_kept(), the one block a benchmark runs its hosts in
 
 
-def make_clip(path, frames, size, grain=0):
+def make_clip(path, frames, size, grain=0, bframes=3):
     """An H.264 clip of FFmpeg's test pattern; `grain` (0 to 100) adds moving noise, as a camera's picture has."""
     pattern = f"testsrc2=size={size[0]}x{size[1]}:rate=25" + (f",noise=alls={grain}:allf=t" if grain else "")
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", pattern,
-                    "-frames:v", str(frames), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-                    path], check=True, timeout=300)
+                    "-frames:v", str(frames), "-c:v", "libx264", "-preset", "veryfast", "-bf", str(bframes),
+                    "-pix_fmt", "yuv420p", path], check=True, timeout=300)
     return path
 
 

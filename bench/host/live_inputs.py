@@ -35,7 +35,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/host"))
 
-from conftest import decode_with_ffmpeg, number_in, read_frames  # noqa: E402
+from conftest import decode_with_ffmpeg, log_seconds, number_in, read_frames  # noqa: E402
 from host_bench import port_file_kept, start_host  # noqa: E402
 from live_hls import LiveHls  # noqa: E402
 from numbered_clips import make_numbered_clip  # noqa: E402
@@ -74,12 +74,6 @@ def read_numbers(session, seconds, last=None, read=True, work=0):
             break
         time.sleep(work)
     return got
-
-
-def log_seconds(line):
-    """Seconds of the day of a log line's "HH:MM:SS.mmm" stamp."""
-    h, m, s = line.split()[0].split(":")
-    return int(h) * 3600 + int(m) * 60 + float(s)
 
 
 def open_time(host):

@@ -25,6 +25,7 @@ extern "C" {
 #include "request_handler.h"
 #include "service.h"
 #include "session_manager.h"
+#include "session_recording.h"
 #include "shrink_guard.h"
 #include "usb_devices.h"
 
@@ -75,6 +76,10 @@ int main(int argc, char** argv) {
 
     try {
         makeChannelDir();
+        if (!options.recordDir.empty()) {
+            options.recordDir = prepareRecordingDir(options.recordDir);
+            log().line("recording live inputs into " + options.recordDir);
+        }
         UsbDevices usb(options.sysfsRoot, options.usbDevicesFile, options.testCameras);
         // What the live view shows: made before the sessions and gone after them.
         std::optional<ViewBoard> board;
@@ -83,8 +88,8 @@ int main(int argc, char** argv) {
         RequestHandler handler(sessions, usb);
         // After the handler: connections still pending when the loop ends are destroyed with it.
         boost::asio::io_context io;
-        // Before "listening on": a launcher may signal as soon as it reads that line,
-        // and the set holds a signal that comes before the wait below.
+        // Taken from here on, before the log says the host is up: a SIGTERM
+        // right after that waits for the handler below instead of killing.
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         Service service(io, resolvePort(options), handler);
         log().line(logLine("listening on 127.0.0.1:", service.port()));

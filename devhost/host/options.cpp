@@ -11,8 +11,8 @@
 namespace flumina::host {
 namespace {
 
-// `zero`: whether 0 is a value the option takes.
-double parseSeconds(const std::string& option, const std::string& text, bool zero = false) {
+// `what` the option takes ("a number of seconds"); `zero`: whether 0 is a value it takes.
+double parseNumber(const std::string& option, const std::string& text, const std::string& what, bool zero = false) {
     std::size_t used = 0;
     double value = 0;
     try {
@@ -21,9 +21,12 @@ double parseSeconds(const std::string& option, const std::string& text, bool zer
         used = 0;
     }
     if (used != text.size() || !std::isfinite(value) || value < 0 || (value == 0 && !zero))
-        throw UsageError(option + " needs a number of seconds " + (zero ? "from 0 on" : "above 0") + ", not \"" + text +
-                         "\"");
+        throw UsageError(option + " needs " + what + " " + (zero ? "from 0 on" : "above 0") + ", not \"" + text + "\"");
     return value;
+}
+
+double parseSeconds(const std::string& option, const std::string& text, bool zero = false) {
+    return parseNumber(option, text, "a number of seconds", zero);
 }
 
 // `expected` says what the option takes, for the error.
@@ -57,6 +60,8 @@ Limits (a request beyond one gets an error that names it):
   play-out buffer              )", kPlayoutSeconds, " s of a live stream, at most ", kPlayoutBytes >> 20, R"( MiB of decoded
                                frames per stream (a 1080p frame takes 3 MiB:
                                about 5 s at 25 fps)
+  recording                    )", kRecordingBacklogBytes >> 20, R"( MiB of a stream's packets waiting for the
+                               disk; more stops its recording, not the stream
   opening                      )", kParallelOpens, R"( streams at once, each within --open-timeout;
                                no other request waits for them, and a newer
                                "stream" request or SIGINT/SIGTERM ends them
@@ -124,6 +129,13 @@ options:
                            display matrix asks
   --device-paths           refuse a session whose file_path or outPath the
                            device's host could not reach (default: a warning)
+  --record DIR             record every live input of every session into DIR
+                           (made if missing) as it arrives: per stream one
+                           Matroska file of its packets, unchanged, with their
+                           arrival times, named by the session's start and
+                           the stream index, and a JSON record of the session
+  --replay-speed F         replay:// inputs arrive F times as fast as they were
+                           recorded (default 1)
   -h, --help               show this help and exit
   --version                show the version and exit
 
@@ -135,6 +147,11 @@ delayed only as much as the source's bursts need; when the client falls
 behind, the oldest buffered frame is dropped and counted (its bounds are
 under Limits). Saved MP4 files are fragmented: they play while they are
 written and survive a killed host.
+An inputUrl replay://PATH (replay:///home/me/rec.mkv) opens a recording made
+with --record as the live input it was: its packets arrive at their recorded
+times, with the bursts, gaps and losses of the source, and its stream ends
+where the recording does. Recordings are written out every half second: one
+cut short by a killed host replays up to there.
 SIGINT or SIGTERM stops the running session, finalising its outputs, and exits.
 )" + limitsHelp();
 }
@@ -195,6 +212,11 @@ HostOptions parseOptions(int argc, char** argv) {
             options.autorotate = false;
         } else if (arg == "--device-paths") {
             options.devicePaths = true;
+        } else if (arg == "--record") {
+            options.recordDir = value();
+            if (options.recordDir.empty()) throw UsageError("--record needs a folder");
+        } else if (arg == "--replay-speed") {
+            options.replaySpeed = parseNumber(arg, value(), "a number");
         } else {
             throw UsageError("unknown option " + arg + " (see --help)");
         }

@@ -121,6 +121,12 @@ def frame_numbers(path, size=CLIP_SIZE):
     return [number_in(frame) for frame in decode_with_ffmpeg(str(path), size)]
 
 
+def log_seconds(line):
+    """Seconds of the day of a host log line's "HH:MM:SS.mmm" stamp."""
+    h, m, s = line.split()[0].split(":")
+    return int(h) * 3600 + int(m) * 60 + float(s)
+
+
 def frame_times(path):
     """The presentation time in seconds of every frame of `path`, in order."""
     found = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts_time",

@@ -3,7 +3,7 @@
 import os
 import socket
 
-from flumina_devhost import PORT_FILE, ClientsPortFile, start_for_clients
+from flumina_devhost import PORT_FILE, ClientsPortFile, DevHost, start_for_clients
 
 
 def test_a_host_that_dies_during_a_test_fails_it_with_the_end_of_its_log(pytester):
@@ -35,6 +35,30 @@ def test_the_program_and_its_options_come_from_the_command_line_the_environment_
     """)
     result = pytester.runpytest_subprocess("--flumina-host", binary)
     result.assert_outcomes(passed=1)
+
+
+def test_a_host_stopped_as_soon_as_it_is_up_stops_cleanly():
+    # SIGTERM right after the log says the host is up once killed it now and then.
+    for _ in range(20):
+        assert DevHost("--port", "0").stop() == 0
+
+
+def test_a_marked_test_records_into_its_own_folder_and_the_option_records_every_test(pytester, tmp_path):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.flumina_record
+        def test_marked(flumina_host, tmp_path):
+            assert flumina_host.record_dir == str(tmp_path / "recordings")
+            assert flumina_host.process.args[-2:] == ["--record", flumina_host.record_dir]
+
+        def test_unmarked(flumina_host):
+            assert flumina_host.wait_for("recording live inputs into " + flumina_host.record_dir)
+            assert flumina_host.record_dir.endswith("/every/test_unmarked")
+            assert flumina_host.recordings() == []
+    """)
+    result = pytester.runpytest_subprocess("--flumina-record", str(tmp_path / "every"))
+    result.assert_outcomes(passed=2)
 
 
 def test_a_client_reaches_the_host_through_the_port_file_which_is_put_back_after_the_test(pytester):

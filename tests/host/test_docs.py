@@ -18,7 +18,7 @@ ROOT = os.path.join(os.path.dirname(__file__), "../..")
 INCLUDED = [
     ("README.md", "quick_start.py"), ("README.md", "quick_start.cpp"),
     ("docs/cpp.md", "quick_start.cpp"),
-    ("docs/testing.md", "test_annotate.py"),
+    ("docs/testing.md", "test_annotate.py"), ("docs/testing.md", "test_replay.py"),
     *[("docs/python.md", name) for name in
       ["quick_start.py", "registrations.py", "save_one_stream.py", "session.json", "session_file.py",
        "usb_camera.py"]],

@@ -27,6 +27,9 @@ inline constexpr std::size_t kParallelOpens = 8;
 inline constexpr double kPlayoutSeconds = 5;
 inline constexpr std::size_t kPlayoutBytes = std::size_t{384} << 20;
 
+// Packets of a stream's recording (--record) that may wait for the disk; more stop the recording.
+inline constexpr std::size_t kRecordingBacklogBytes = std::size_t{64} << 20;
+
 // A request line may be this long; a longer one is refused and its connection closed.
 inline constexpr std::size_t kMaxRequestBytes = std::size_t{1} << 20;
 // Connections served at once; one more is told so and closed.

@@ -25,6 +25,8 @@ struct HostOptions {
     double inputTimeout = 10.0;            // seconds without a packet after which a live input has gone
     bool autorotate = true;                // turn inputs upright as their display matrix asks
     bool devicePaths = false;              // refuse file_path and outPath values the device could not reach
+    std::string recordDir;                 // record live inputs into this folder; empty: not at all
+    double replaySpeed = 1;                // replay:// inputs arrive this many times as fast as recorded
     std::optional<int> viewPort = 0;       // --view: the live view's port (0: any free one); none: off
     bool help = false;
     bool version = false;

@@ -30,6 +30,9 @@ public:
     virtual std::string description() const = 0;
     // Why next() returned nullptr: kEndOfInput, "no packet for 10 s", "read error: ...".
     virtual std::string endReason() const { return kEndOfInput; }
+    // Whether that end is final for a live source: nothing could be opened again (a replay's last
+    // connection); a source opened again may be over so before it begins.
+    virtual bool endsForGood() const { return false; }
 };
 
 }  // namespace flumina::host

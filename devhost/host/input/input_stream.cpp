@@ -100,13 +100,14 @@ void InputStream::decodeLive() {
             failed = true;
         }
         if (over()) break;
-        if (settings_.reconnect <= 0) {
+        if (settings_.reconnect <= 0 || (!failed && source_->endsForGood())) {
             if (failed) stats_.error.report(settings_.index, logLine("input stopped: ", lost));
             else logEnd(lost, false);
             break;
         }
         if (!reconnect(lost)) break;
     }
+    if (!over() && settings_.liveInputOver) settings_.liveInputOver();
     buffer_.finish();
 }
 
@@ -130,6 +131,11 @@ bool InputStream::reconnect(const std::string& why) {
         if (left <= 0) break;
         try {
             std::unique_ptr<FrameSource> source = reopen_(std::min(settings_.openTimeout, left));
+            if (source->endsForGood()) {  // over before it began (a replay past its recording's end)
+                stats_.reconnecting.store(false);
+                logEnd(source->endReason(), false);
+                return false;
+            }
             if (source->recorded()) {
                 log().line(logLine(name_, ": the input is a recording now (", source->description(),
                                    "): its live stream is over"));

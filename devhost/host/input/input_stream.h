@@ -29,6 +29,7 @@ struct InputStreamSettings {
     double openTimeout = 10;        // seconds one opening may take
     int threads = 1;                // scaling threads
     FrameTap* tap = nullptr;        // offered every frame delivered, as decoded
+    std::function<void()> liveInputOver;  // called once a live input has ended for good, unless stopped first
 };
 
 class InputStream {

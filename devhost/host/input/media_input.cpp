@@ -33,7 +33,7 @@ bool isRecorded(const std::string& url, const std::string& formatName, const AVF
 }  // namespace
 
 MediaInput::MediaInput(const InputTarget& target, const std::atomic<bool>& stop, double openTimeout)
-    : interrupter_(&stop), packet_(allocatePacket()), frame_(allocateFrame()) {
+    : stop_(stop), interrupter_(&stop), packet_(allocatePacket()), frame_(allocateFrame()) {
     try {
         open(target, target.formatName, openTimeout);
     } catch (const AvError&) {
@@ -145,38 +145,31 @@ bool MediaInput::feedDecoder() {
         if (read < 0) {
             if (inputTimeout_ > 0 && interrupter_.timedOut()) endReason_ = logLine("no packet for ", inputTimeout_, " s");
             else if (read != AVERROR_EOF && !interrupter_.interrupted()) endReason_ = "read error: " + avErrorText(read);
+            if (recording_ && !stop_.load()) recorder_->lost(endReason_, false);
             return false;
         }
         if (packet_->stream_index != streamIndex_) {
             av_packet_unref(packet_.get());
             continue;
         }
-        const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
-        av_packet_unref(packet_.get());
-        if (sent < 0 && sent != AVERROR(EAGAIN)) {
-            // A damaged packet of a network stream is no reason to stop; say so a few times.
-            if (++badPackets_ <= 3) log().line(logLine("skipping a packet the decoder refuses: ", avErrorText(sent)));
-            continue;
-        }
-        return true;
+        if (recording_) recorder_->packet(*packet_);
+        if (decoding_.send(*decoder_, *packet_)) return true;
     }
 }
 
 AVFrame* MediaInput::next() {
-    for (;;) {
-        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
-        if (received == 0) {
-            ++framesOut_;
-            return rotator_ ? rotator_->turn(*frame_) : frame_.get();
-        }
-        if (received == AVERROR_EOF) return nullptr;
-        if (received != AVERROR(EAGAIN)) avCheck(received, "cannot decode");
-        if (flushing_) return nullptr;
-        if (!feedDecoder()) {
-            // Drain the frames the decoder still holds.
-            flushing_ = true;
-            avCheck(avcodec_send_packet(decoder_.get(), nullptr), "cannot flush the decoder");
-        }
+    if (recorder_ && !recording_) {
+        recorder_->beginSegment(*format_->streams[streamIndex_], description_);
+        recording_ = true;
+    }
+    try {
+        AVFrame* frame = decoding_.next(*decoder_, *frame_);
+        if (frame == nullptr) return nullptr;
+        ++framesOut_;
+        return rotator_ ? rotator_->turn(*frame) : frame;
+    } catch (const std::exception& e) {
+        if (recording_ && !stop_.load()) recorder_->lost(e.what(), true);
+        throw;
     }
 }
 

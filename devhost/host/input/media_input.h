@@ -10,6 +10,8 @@
 #include "frame_source.h"
 #include "interrupter.h"
 #include "libav.h"
+#include "packet_decoding.h"
+#include "stream_recorder.h"
 
 namespace flumina::host {
 
@@ -36,6 +38,8 @@ public:
     double secondsOf(const AVFrame& frame) const override;
     std::string description() const override { return description_; }
     std::string endReason() const override { return endReason_; }
+    // From the first read on, every packet of the video stream and the loss of the source go to `recorder` too.
+    void recordTo(std::shared_ptr<StreamRecorder> recorder) { recorder_ = std::move(recorder); }
 
 private:
     void open(const InputTarget& target, const std::string& formatName, double openTimeout);
@@ -44,6 +48,7 @@ private:
     // Applies what the display matrix of the video stream asks, or says why not.
     void setUpright(const AVStream& stream, bool autorotate);
 
+    const std::atomic<bool>& stop_;
     Interrupter interrupter_;
     std::unique_ptr<FileIo> file_;  // a plain file's reader, which format_ uses
     FormatInputPtr format_;
@@ -54,13 +59,14 @@ private:
     AVRational timeBase_{1, 1};
     double frameRate_ = 0;
     bool recorded_ = false;
-    bool flushing_ = false;
+    PacketDecoding decoding_{[this] { return feedDecoder(); }};
     long framesOut_ = 0;
-    int badPackets_ = 0;
     std::string description_;
     std::string endReason_ = kEndOfInput;
     std::unique_ptr<FrameRotator> rotator_;
     double inputTimeout_ = 0;
+    std::shared_ptr<StreamRecorder> recorder_;
+    bool recording_ = false;  // the recorder knows this connection
 };
 
 }  // namespace flumina::host

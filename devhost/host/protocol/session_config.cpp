@@ -238,6 +238,7 @@ SessionSpec parseSession(const std::string& configText, int useType, const std::
 
     SessionSpec session;
     session.useType = useType;
+    session.configuration = config;
     for (std::size_t index = 0; index < config.size(); ++index) {
         const json& entry = config[index];
         if (!entry.is_object()) failStream(index, "entry must be a JSON object, not " + std::string(entry.type_name()));

@@ -35,6 +35,7 @@ struct StreamSpec {
 struct SessionSpec {
     int useType = 0;
     std::vector<StreamSpec> streams;
+    nlohmann::json configuration;  // as the client sent it
 };
 
 // A configuration the host cannot run; the message names the stream index when there is one.

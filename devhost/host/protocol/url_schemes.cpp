@@ -10,7 +10,9 @@ namespace {
 // Input schemes: those FFmpeg opens over the network (rtsp is a demuxer that
 // opens tcp, udp and rtp itself), and "file".
 constexpr const char* kInputSchemes[] = {"file", "http", "https", "rtsp", "rtsps", "rtmp", "rtmps",
-                                         "rtp",  "udp",  "srt",   "tcp"};
+                                         "rtp",  "udp",  "srt",   "tcp",  "replay"};
+// A recording of the host's own, opened as the live input it was.
+constexpr const char* kReplayPrefix = "replay://";
 
 struct PushMuxer {
     const char* scheme;
@@ -56,9 +58,17 @@ std::optional<std::string> plainFilePath(const std::string& url) {
     return std::nullopt;
 }
 
+std::optional<std::string> replayPath(const std::string& url) {
+    if (schemeOf(url) != "replay") return std::nullopt;
+    return url.substr(std::string(kReplayPrefix).size());
+}
+
 void checkInputUrl(const std::string& url) {
     const std::string scheme = schemeOf(url);
     if (scheme.empty()) return;
+    if (scheme == "replay" && (url.compare(0, std::string(kReplayPrefix).size(), kReplayPrefix) != 0 ||
+                               url.size() == std::string(kReplayPrefix).size()))
+        throw std::runtime_error("inputUrl \"" + url + "\" names no recording: replay://PATH, as in replay:///home/me/rec.mkv");
     for (const char* served : kInputSchemes)
         if (scheme == served) return;
     throw std::runtime_error("inputUrl scheme \"" + scheme + "\" is not served (" + servedInputSchemes() + ")");

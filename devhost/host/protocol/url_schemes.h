@@ -13,6 +13,9 @@ std::string schemeOf(const std::string& url);
 // The file an input URL names when it is one ("file:" URL or a plain path), else nullopt.
 std::optional<std::string> plainFilePath(const std::string& url);
 
+// The recording a replay://PATH URL names, else nullopt.
+std::optional<std::string> replayPath(const std::string& url);
+
 // "file, http, https, ...": the schemes of inputUrl the host opens.
 std::string servedInputSchemes();
 

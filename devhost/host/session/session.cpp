@@ -14,6 +14,8 @@
 #include "log.h"
 #include "media_input.h"
 #include "push_intake.h"
+#include "recording_reader.h"
+#include "replay_input.h"
 #include "shm_region.h"
 #include "stream_encoder.h"
 #include "stream_stats.h"
@@ -59,6 +61,7 @@ struct Session::Stream {
     std::vector<std::unique_ptr<OutputEncoder>> outputs;  // until the encoder takes them
     std::unique_ptr<ShmRegion> input, display, push;
     StreamStats stats;
+    std::shared_ptr<StreamRecorder> recorder;             // with --record, for a live input
     // What the live view may take of the decoded and pushed frames, for streams that have them.
     std::shared_ptr<FrameTap> decodedTap, pushedTap;
     std::unique_ptr<InputStream> decoder;
@@ -82,6 +85,8 @@ void Session::interrupt() { stop_.store(true); }
 
 void Session::open(const SessionSpec& spec) {
     useType_ = spec.useType;
+    configuration_ = spec.configuration;
+    if (!options_.recordDir.empty()) recording_ = std::make_unique<SessionRecording>(options_.recordDir);
     // What the sizes known now need already, so that a session far too large opens no encoder.
     std::size_t least = 0;
     for (const StreamSpec& stream : spec.streams) least += channelBytes(stream.resize.value_or(FrameSize{}), stream);
@@ -120,11 +125,30 @@ void Session::open(const SessionSpec& spec) {
     if (stop_.load()) throw ConfigError("opening the session was interrupted");
 }
 
-InputStream::Reopen Session::mediaInput(InputTarget target) {
+InputStream::Reopen Session::mediaInput(InputTarget target, const Stream& stream) {
     target.threads = codecThreads_;
     target.autorotate = options_.autorotate;
     target.inputTimeout = options_.inputTimeout;
-    return [this, target](double timeout) { return std::make_unique<MediaInput>(target, stop_, timeout); };
+    return [this, target, &stream](double timeout) {
+        auto input = std::make_unique<MediaInput>(target, stop_, timeout);
+        if (stream.recorder && !input->recorded()) input->recordTo(stream.recorder);
+        return input;
+    };
+}
+
+InputStream::Reopen Session::replayInput(const std::string& url) {
+    auto recording = std::make_shared<RecordingReader>(*replayPath(url), options_.replaySpeed, stop_);
+    return [this, recording](double timeout) {
+        return std::make_unique<ReplayInput>(recording, timeout, options_.inputTimeout, codecThreads_);
+    };
+}
+
+void Session::startRecording(Stream& stream) {
+    auto* live = dynamic_cast<MediaInput*>(stream.opened.get());
+    if (!recording_ || live == nullptr || live->recorded()) return;
+    stream.recorder =
+        std::make_shared<StreamRecorder>(stream.index(), recording_->streamPath(stream.index()), stream.stats.error);
+    live->recordTo(stream.recorder);
 }
 
 void Session::openStream(Stream& stream) {
@@ -150,14 +174,20 @@ void Session::openStream(Stream& stream) {
                 device = *found;
             }
             InputTarget target{device, "v4l2", "", label};
-            stream.reopen = mediaInput(target);
+            stream.reopen = mediaInput(target, stream);
+        }
+    } else if (spec.kind == InputKind::Network && replayPath(spec.url)) {
+        try {
+            stream.reopen = replayInput(spec.url);
+        } catch (const std::exception& e) {
+            failStream(index, e.what());
         }
     } else if (spec.kind == InputKind::Network || spec.kind == InputKind::File) {
         const bool network = spec.kind == InputKind::Network;
         const std::optional<std::string> file = network ? plainFilePath(spec.url) : spec.path;
         InputTarget target{network ? spec.url : spec.path, "", spec.codecHint, network ? "url" : "file"};
         target.file = file.value_or("");
-        stream.reopen = mediaInput(target);
+        stream.reopen = mediaInput(target, stream);
     }
     if (stream.reopen) {
         try {
@@ -167,6 +197,7 @@ void Session::openStream(Stream& stream) {
         }
         stream.source = stream.opened->description();
         log().line(logLine("stream ", index, ": input opened: ", stream.source));
+        startRecording(stream);
     } else {
         stream.source = "no input";
     }
@@ -247,6 +278,8 @@ void Session::attachStream(Stream& stream) {
         settings.threads = codecThreads_;
         stream.decodedTap = std::make_shared<FrameTap>();
         settings.tap = stream.decodedTap.get();
+        // A recording ends with the live input it records.
+        if (stream.recorder) settings.liveInputOver = [recorder = stream.recorder] { recorder->finish(); };
         stream.decoder = std::make_unique<InputStream>(settings, std::move(stream.opened), stream.reopen, *stream.input,
                                                        stream.stats, stop_);
     } else {
@@ -296,6 +329,7 @@ ViewedSession Session::viewed() const {
         view.outFrameRate = stream->spec.outFrameRate.value_or(0);
         view.deviceProblems = stream->spec.deviceProblems;
         view.stats = &stream->stats;
+        view.recorder = stream->recorder;
         view.display = stream->display.get();
         view.decoded = stream->decodedTap;
         view.pushed = stream->pushedTap;
@@ -311,6 +345,7 @@ void Session::start() {
                            " from ", stream->source);
         for (const std::string& problem : stream->spec.deviceProblems)
             log().line(logLine("stream ", stream->index(), ": warning: ", problem));
+        if (stream->recorder) log().line(logLine("stream ", stream->index(), ": recording to ", stream->recorder->path()));
         if (stream->decoder) stream->decoder->start();
         if (stream->encoder) stream->encoder->start();
         if (stream->pushTaker) stream->pushTaker->start();
@@ -318,6 +353,12 @@ void Session::start() {
     }
     log().line(logLine("session started: use type ", useType_, ", ", streams_.size(),
                        streams_.size() == 1 ? " stream" : " streams", streams));
+    if (recording_) {
+        std::vector<RecordedStream> recorded;
+        for (const auto& stream : streams_)
+            recorded.push_back({stream->index(), stream->source, stream->recorder ? stream->recorder->path() : ""});
+        recording_->writeRecord(useType_, configuration_, recorded);
+    }
     lastProgress_ = std::chrono::steady_clock::now();
 }
 
@@ -327,6 +368,9 @@ void Session::stop(const std::string& reason) {
     stop_.store(true);
     for (auto& stream : streams_)
         if (stream->decoder) stream->decoder->wake();
+    // Recordings end now: what a stopping input still reads is no longer the session's.
+    for (auto& stream : streams_)
+        if (stream->recorder) stream->recorder->finish();
     // Outputs first: what the client pushed is encoded and finalised while
     // the inputs give their clients a moment to take a last frame.
     for (auto& stream : streams_) {

@@ -14,6 +14,7 @@
 #include "media_input.h"
 #include "host_options.h"
 #include "session_config.h"
+#include "session_recording.h"
 #include "usb_devices.h"
 #include "viewed_session.h"
 
@@ -52,13 +53,19 @@ public:
 private:
     struct Stream;
     void openStream(Stream& stream);
-    // Opens `target` as this session's options say.
-    InputStream::Reopen mediaInput(InputTarget target);
+    // Opens `target` as this session's options say; a live input is recorded when `stream` records.
+    InputStream::Reopen mediaInput(InputTarget target, const Stream& stream);
+    // Replays the recording that `url` (replay://PATH) names.
+    InputStream::Reopen replayInput(const std::string& url);
+    // Records the live input just opened, with --record.
+    void startRecording(Stream& stream);
     void attachStream(Stream& stream);
 
     const HostOptions& options_;
     const UsbDevices& usb_;
     int useType_ = 0;
+    nlohmann::json configuration_;
+    std::unique_ptr<SessionRecording> recording_;  // with --record
     int codecThreads_ = 1;
     std::atomic<bool> stop_{false};
     bool started_ = false;

@@ -143,7 +143,10 @@ json ViewBoard::status(Clock::time_point now) {
                         {"shown", tenths(stream.shown.update(s.shown.load(), now))},
                         {"pushed", tenths(stream.pushed.update(s.pushed.load(), now))},
                         {"encoded", tenths(stream.encoded.update(s.encoded.load(), now))}}},
-                      {"lastError", orNull(s.error.last())}};
+                      {"lastError", orNull(s.error.last())},
+                      {"recording", view.recorder ? json{{"file", view.recorder->path()},
+                                                         {"stopped", orNull(view.recorder->failure())}}
+                                                  : json(nullptr)}};
         if (!view.outputs.empty() && view.outSize)
             entry["output"] = {{"width", view.outSize->width},
                                {"height", view.outSize->height},

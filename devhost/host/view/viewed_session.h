@@ -12,6 +12,7 @@
 #include "frame_tap.h"
 #include "session_config.h"
 #include "shm_region.h"
+#include "stream_recorder.h"
 #include "stream_stats.h"
 
 namespace flumina::host {
@@ -25,6 +26,7 @@ struct ViewedStream {
     double outFrameRate = 0;
     std::vector<std::string> deviceProblems;  // paths the device's host could not reach
     const StreamStats* stats = nullptr;
+    std::shared_ptr<const StreamRecorder> recorder;  // null when the stream is not recorded
     korvane::ipc::dev::ShmRegion* display = nullptr;  // holds the latest frame the client showed
     std::shared_ptr<FrameTap> decoded;   // every decoded frame; null without an input
     std::shared_ptr<FrameTap> pushed;    // every whole pushed frame; null without an output

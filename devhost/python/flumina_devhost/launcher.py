@@ -1,6 +1,7 @@
 """flumina-host as a child process: started, its log collected, stopped."""
 
 import contextlib
+import glob
 import json
 import os
 import signal
@@ -25,21 +26,28 @@ def default_binary():
     return os.environ.get(BINARY_VARIABLE) or "flumina-host"
 
 
+def _last_value(options, name):
+    """The value of the last `name` among `options` (as flumina-host takes it), or None."""
+    values = [str(value) for option, value in zip(options, options[1:]) if option == name]
+    return values[-1] if values else None
+
+
 def _view_off(options):
-    views = [value for option, value in zip(options, options[1:]) if option == "--view"]
-    return bool(views) and views[-1] == "off"
+    return _last_value(options, "--view") == "off"
 
 
 class DevHost:
     """flumina-host started with `options`, listening once the constructor returns.
 
     `port` is the port it listens on; `view_url` its live view
-    ("http://127.0.0.1:PORT/", None with --view off); `lines` its log lines so
-    far; `process` the child process. A `with` block stops it at its end.
+    ("http://127.0.0.1:PORT/", None with --view off); `record_dir` the folder
+    it records live inputs into (None without --record); `lines` its log
+    lines so far; `process` the child process. A `with` block stops it at its end.
     """
 
     def __init__(self, *options, binary=None):
         self.binary = binary or default_binary()
+        self.record_dir = _last_value(options, "--record")
         self.lines = []
         self._changed = threading.Condition()
         self._ended_by_caller = False
@@ -101,6 +109,13 @@ class DevHost:
             raise RuntimeError("this flumina-host runs without its live view (--view off)")
         with _DIRECT.open(self.view_url + "status", timeout=5) as reply:
             return json.load(reply)
+
+    def recordings(self):
+        """The recordings of live streams this host has written so far (--record): paths, oldest first.
+        Each plays as the live input it was through the input URL "replay://" + path."""
+        if self.record_dir is None:
+            return []
+        return sorted(glob.glob(os.path.join(glob.escape(self.record_dir), "*-stream*.mkv")))
 
     def died(self):
         """Whether the host has exited without stop() or close()."""

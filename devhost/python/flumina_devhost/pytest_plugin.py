@@ -10,9 +10,15 @@ and which extra options: --flumina-host PATH (else $FLUMINA_HOST_BIN, else
 flumina-host on PATH), --flumina-host-options "OPTIONS" (else
 $FLUMINA_HOST_OPTIONS) for every test, and the marker
 @pytest.mark.flumina_host(*options) for one test.
+
+Recording the live inputs (flumina-host --record): --flumina-record DIR for
+every test, each into DIR/<test name>/, and the marker
+@pytest.mark.flumina_record for one test, into its tmp_path / "recordings";
+`flumina_host.recordings()` lists what was recorded.
 """
 
 import os
+import re
 import shlex
 
 import pytest
@@ -30,10 +36,14 @@ def pytest_addoption(parser):
                     help="the flumina-host program to run (default: $FLUMINA_HOST_BIN, else flumina-host on PATH)")
     group.addoption("--flumina-host-options", metavar="OPTIONS",
                     help=f"options for every flumina-host, shell-quoted in one argument (default: ${OPTIONS_VARIABLE})")
+    group.addoption("--flumina-record", metavar="DIR",
+                    help="every flumina-host records its live inputs into DIR/<test name>/ (flumina-host --record)")
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "flumina_host(*options): flumina-host options for this test's host")
+    config.addinivalue_line("markers", "flumina_record: this test's host records its live inputs into "
+                                       "tmp_path / \"recordings\" (flumina-host --record)")
 
 
 def host_settings(config):
@@ -44,12 +54,26 @@ def host_settings(config):
     return config.getoption("flumina_host") or default_binary(), shlex.split(options)
 
 
+def _record_dir(request):
+    """Where this test's host records, or None."""
+    if request.node.get_closest_marker("flumina_record") is not None:
+        return str(request.getfixturevalue("tmp_path") / "recordings")
+    every = request.config.getoption("flumina_record")
+    if every is None:
+        return None
+    os.makedirs(every, exist_ok=True)  # the host makes the test's own folder
+    return os.path.join(every, re.sub(r"[^\w.-]+", "_", request.node.name))
+
+
 @pytest.fixture
 def flumina_host(request):
     """A fresh flumina-host that the clients reach, listening when the test starts; stopped after it."""
     binary, options = host_settings(request.config)
     for marker in reversed(list(request.node.iter_markers("flumina_host"))):
         options += [str(option) for option in marker.args]  # the nearest marker last, so that it wins
+    record = _record_dir(request)
+    if record is not None:
+        options += ["--record", record]
     with ClientsPortFile() as port_file:
         host = start_for_clients(port_file, *options, binary=binary)
         request.node.stash[_HOST] = host
