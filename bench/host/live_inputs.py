@@ -17,8 +17,8 @@ work on each frame (half the frame interval of the sources' 25 fps):
     PYTHONPATH=build/python /usr/bin/python3 bench/host/live_inputs.py --host build/bin/flumina-host \\
         [--before OTHER/flumina-host] [CASE ...]
 
-Run it inside /work/isolate or on a machine of its own: it writes the clients'
-port file and uses the fixed channel names.
+Run it where no other host runs (a machine, or a mount and network namespace,
+of its own): it writes the clients' port file and uses the fixed channel names.
 """
 
 import argparse

@@ -15,8 +15,8 @@ source's end.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/host/record_replay.py --host build/bin/flumina-host [CASE ...]
 
-Run it inside /work/isolate or on a machine of its own: it writes the clients'
-port file and uses the fixed channel names.
+Run it where no other host runs (a machine, or a mount and network namespace,
+of its own): it writes the clients' port file and uses the fixed channel names.
 """
 
 import argparse
