@@ -35,7 +35,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/host"))
 
-from conftest import decode_with_ffmpeg, log_seconds, number_in, read_frames  # noqa: E402
+from conftest import decode_with_ffmpeg, live_session, log_seconds, number_in, read_frames  # noqa: E402
 from host_bench import port_file_kept, start_host  # noqa: E402
 from live_hls import LiveHls  # noqa: E402
 from numbered_clips import make_numbered_clip  # noqa: E402
@@ -46,14 +46,6 @@ import flumina  # noqa: E402
 RATE = 25
 WORK = 0.02  # seconds a client spends on a frame
 SIZE = (320, 240)
-
-
-def open_session(url, size=SIZE):
-    session = flumina.flm()
-    session.add(url, inputshape=size)
-    with contextlib.redirect_stdout(io.StringIO()):  # build's own lines
-        session.build()
-    return session
 
 
 def read_numbers(session, seconds, last=None, read=True, work=0):
@@ -90,38 +82,31 @@ def received(got, sent):
 
 def case_rtsp(binary, work, codec):
     clip = make_numbered_clip(os.path.join(work, f"rtsp-{codec}.mp4"), 375, codec="hevc" if codec == "hevc" else "h264")
-    host = start_host(binary)
-    try:
+    with start_host(binary) as host:
         with RtspServer(clip, codec) as server:
-            session = open_session(server.url)
+            session = live_session(server.url)
             got = read_numbers(session, 25, last=374, work=WORK)
         return f"{received(got, 375)} frames, {open_time(host)}"
-    finally:
-        host.stop()
 
 
 def case_hls(binary, work):
     clip = make_numbered_clip(os.path.join(work, "hls.mp4"), 500)
     folder = os.path.join(work, "hls")
     os.makedirs(folder, exist_ok=True)
-    host = start_host(binary)
-    try:
+    with start_host(binary) as host:
         with LiveHls(clip, folder) as hls:
-            session = open_session(hls.url)
+            session = live_session(hls.url)
             got = read_numbers(session, 25, last=499, work=WORK)
         numbers = [number for _, number in got]
         return (f"{len(set(numbers))} of {max(numbers) - min(numbers) + 1} frames (from frame {min(numbers)} on), "
                 + open_time(host))
-    finally:
-        host.stop()
 
 
 def case_restart(binary, work):
     clip = make_numbered_clip(os.path.join(work, "restart.mp4"), 750)
-    host = start_host(binary)
-    try:
+    with start_host(binary) as host:
         server = RtspServer(clip).start()
-        session = open_session(server.url)
+        session = live_session(server.url)
         before = read_numbers(session, 5)
         server.kill()
         gap = read_numbers(session, 5)
@@ -133,8 +118,6 @@ def case_restart(binary, work):
         return (f"{len(before)} frames in 5 s before the kill, {len(gap)} in the 5 s it was down, {len(after)} in 8 s"
                 " after the restart; " + ("the input came back" if back else "the stream had ended" if ended else
                                           "neither back nor ended"))
-    finally:
-        host.stop()
 
 
 NGINX_CONF = """daemon off;
@@ -160,7 +143,7 @@ def case_rtmp(binary, work):
     try:
         time.sleep(1)
         start = time.monotonic()
-        session = open_session(url)
+        session = live_session(url)
         asked = host.wait_for("starting a session", 1)
         publisher.wait(30)
         stopped = time.monotonic()
@@ -185,15 +168,12 @@ def case_rotated(binary, work):
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", stored, "-c", "copy", "-metadata:s:v:0", "rotate=90", phone],
                    check=True)
     upright = decode_with_ffmpeg(phone, (SIZE[1], SIZE[0]))[0]  # the ffmpeg command turns it upright
-    host = start_host(binary)
-    try:
+    with start_host(binary):
         session = flumina.flm()
         session.add("file://" + phone)
         with contextlib.redirect_stdout(io.StringIO()):
             height, width, _ = session.build()[0]
         frame = read_frames(session, 1)[0]
-    finally:
-        host.stop()
     same = frame.shape == upright.shape and abs(frame.astype(int) - upright.astype(int)).mean() < 2
     return f"{width} x {height}, {'upright as' if same else 'not as'} the ffmpeg command decodes it"
 
@@ -209,22 +189,19 @@ def case_latency(binary, work):
     smooth = make_numbered_clip(os.path.join(work, "smooth.mp4"), 500, bframes=0)
     bursty = make_numbered_clip(os.path.join(work, "bursty.mp4"), 500)
     results = []
-    host = start_host(binary)
-    try:
+    with start_host(binary) as host:
         port = free_port()
         sender = subprocess.Popen(["ffmpeg", "-v", "error", "-re", "-i", smooth, "-c", "copy", "-f", "mpegts",
                                    f"udp://127.0.0.1:{port}?pkt_size=1316"])
-        session = open_session(f"udp://127.0.0.1:{port}")
+        session = live_session(f"udp://127.0.0.1:{port}")
         read_numbers(session, 3)  # past the start, and what build's wait left in the buffer
         got = read_numbers(session, 10)
         sender.kill()
         results.append(("udp", got))
         with RtspServer(bursty, "h264-live") as server:
-            session = open_session(server.url)
+            session = live_session(server.url)
             read_numbers(session, 3)
             results.append(("rtsp", read_numbers(session, 10)))
-    finally:
-        host.stop()
     # The delay the buffer adds to when a frame was decoded, as each stream's end line gives it.
     added = [re.search(r"play-out delay \d+ ms", line).group(0) for line in host.lines if "play-out delay" in line]
     text = []
@@ -240,13 +217,10 @@ def case_memory(binary, work):
     clip = os.path.join(work, "1080p.mp4")
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
                     "250", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-pix_fmt", "yuv420p", clip], check=True)
-    host = start_host(binary)
-    try:
+    with start_host(binary) as host:
         with RtspServer(clip) as server:
-            session = open_session(server.url, (1920, 1080))
+            session = live_session(server.url, (1920, 1080))
             read_numbers(session, 8, read=False)  # a client that stops reading
-    finally:
-        host.stop()
     peak = next((line for line in host.lines if "buffer peak" in line), None)
     stopped = next((line for line in host.lines if ": stopped:" in line), "")
     dropped = re.search(r"dropped (\d+)", stopped)

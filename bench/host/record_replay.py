@@ -20,9 +20,7 @@ of its own): it writes the clients' port file and uses the fixed channel names.
 """
 
 import argparse
-import contextlib
 import hashlib
-import io
 import os
 import re
 import sys
@@ -31,11 +29,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/host"))
 
-from conftest import log_seconds  # noqa: E402
+from conftest import live_session, log_seconds  # noqa: E402
 from host_bench import make_clip, port_file_kept, start_host  # noqa: E402
 from rtsp_server import RtspServer  # noqa: E402
 
-import flumina  # noqa: E402
 
 SIZE = (640, 360)
 WORK = 0.02  # seconds the client spends on a frame
@@ -54,10 +51,7 @@ def parse_args(argv):
 
 def read_all(url):
     """The hashes of the frames a client reads from `url` until none has come for two seconds."""
-    session = flumina.flm()
-    session.add(url, inputshape=SIZE)
-    with contextlib.redirect_stdout(io.StringIO()):  # build's own lines
-        session.build()
+    session = live_session(url, SIZE)
     hashes, last = [], time.monotonic()
     while time.monotonic() - last < 2:
         frame = session.read(0)
@@ -72,11 +66,8 @@ def read_all(url):
 
 def run(binary, url, *options):
     """(frame hashes, seconds from the session's start to its input's end, the host) of one session."""
-    host = start_host(binary, "--reconnect", "0", *options)
-    try:
+    with start_host(binary, "--reconnect", "0", *options) as host:
         hashes = read_all(url)
-    finally:
-        host.stop()
     started = host.wait_for("session started", 0)
     ended = host.wait_for("stream 0: end of input", 0) or host.wait_for("stream 0: input ends", 0)
     return hashes, (log_seconds(ended) - log_seconds(started) if started and ended else float("nan")), host

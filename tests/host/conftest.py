@@ -5,6 +5,8 @@ Each test gets its own flumina-host, started by the development kit's launcher
 an ephemeral port that the clients' port file names for the test's duration.
 """
 
+import contextlib
+import io
 import json
 import os
 import signal
@@ -80,6 +82,17 @@ def probe(path):
                             text=True, timeout=60)
     return (stream.get("codec_name"), stream.get("width"), stream.get("height"),
             int(stream.get("nb_read_frames", -1)), decode.returncode == 0 and not decode.stderr)
+
+
+def live_session(url, size=CLIP_SIZE):
+    """A built session that reads `url` at `size` (build's own lines kept off standard output)."""
+    import flumina
+
+    session = flumina.flm()
+    session.add(url, inputshape=size)
+    with contextlib.redirect_stdout(io.StringIO()):
+        session.build()
+    return session
 
 
 def read_frames(session, count, timeout=15, index=0):

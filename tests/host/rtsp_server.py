@@ -49,8 +49,10 @@ class RtspServer:
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         line = self.process.stdout.readline()
         if line.strip() != "ready":
+            self.process.kill()
+            rest = self.process.stdout.read()
             self.kill()
-            raise RuntimeError(f"the RTSP server did not start: {line}{self.process.stdout.read() if self.process.stdout else ''}")
+            raise RuntimeError(f"the RTSP server did not start: {line}{rest}")
         return self
 
     def kill(self):

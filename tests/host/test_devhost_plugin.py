@@ -1,9 +1,10 @@
 """The development kit's launcher and pytest plugin, as a user's test run meets them (run by pytester)."""
 
 import os
-import socket
 
 from flumina_devhost import PORT_FILE, ClientsPortFile, DevHost, start_for_clients
+
+from rtsp_server import free_port
 
 
 def test_a_host_that_dies_during_a_test_fails_it_with_the_end_of_its_log(pytester):
@@ -88,9 +89,7 @@ class UnwritablePortFile(ClientsPortFile):
 
 
 def test_where_the_port_file_cannot_be_written_the_host_listens_where_the_clients_connect():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        free = probe.getsockname()[1]
+    free = free_port()
     with ClientsPortFile() as port_file:
         port_file.point_at(free)
         with UnwritablePortFile() as unwritable, start_for_clients(unwritable) as host:

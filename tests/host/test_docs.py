@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 
 import pytest
-from flumina_devhost import PORT_FILE, ClientsPortFile
+from flumina_devhost import PORT_FILE, ClientsPortFile, default_binary
 
 from conftest import end_session, make_clip
 
@@ -36,8 +36,7 @@ def test_a_page_holds_its_example_as_it_stands(page, example):
 
 
 def test_the_host_page_holds_every_option_as_help_gives_it():
-    host = os.environ.get("FLUMINA_HOST_BIN", "flumina-host")
-    help_text = subprocess.run([host, "--help"], capture_output=True, text=True, timeout=10, check=True).stdout
+    help_text = subprocess.run([default_binary(), "--help"], capture_output=True, text=True, timeout=10, check=True).stdout
     assert help_text in text_of("docs/host.md")
 
 

@@ -2,16 +2,14 @@
 a live HLS playlist, a server that goes away and comes back; files stored
 turned; paths the device could not reach."""
 
-import json
 import subprocess
 import time
-import urllib.request
 
 import pytest
 
 import android
 import flumina
-from conftest import CLIP_SIZE, decode_with_ffmpeg, number_in, read_frames
+from conftest import CLIP_SIZE, decode_with_ffmpeg, live_session, number_in, read_frames
 from live_hls import LiveHls
 from numbered_clips import make_numbered_clip
 from rtsp_server import RtspServer
@@ -31,17 +29,8 @@ def read_numbers(session, last, timeout, work=0):
     return numbers
 
 
-def live_session(url):
-    session = flumina.flm()
-    session.add(url, inputshape=CLIP_SIZE)
-    session.build()
-    return session
-
-
 def stream_status(host):
-    view = host.wait_for("view: http://127.0.0.1:").split("view: ", 1)[1]
-    with urllib.request.urlopen(view + "status", timeout=5) as answer:
-        return json.loads(answer.read())["session"]["streams"][0]
+    return host.status()["session"]["streams"][0]
 
 
 def wait_for_stream(host, check, timeout=5):

@@ -5,9 +5,8 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 
-from conftest import CLIP_SIZE, frame_numbers, frame_times, numbered_frame, probe
+from conftest import frame_numbers, frame_times, probe
 
 CLIENT = r"""
 import sys, time

@@ -10,7 +10,7 @@ import pytest
 
 import android
 import flumina
-from conftest import CLIP_SIZE, log_seconds, number_in, probe
+from conftest import CLIP_SIZE, live_session, log_seconds, number_in, probe
 from numbered_clips import make_numbered_clip
 from rtsp_server import RtspServer
 
@@ -20,9 +20,7 @@ WORK = 0.02  # seconds a client spends on a frame: it keeps up, though not withi
 def read_session(url, until, work=WORK, timeout=20):
     """[(number, hash)] of the frames a client reads from `url` until `until(frames)` holds, or no
     frame has come for a second once one has."""
-    session = flumina.flm()
-    session.add(url, inputshape=CLIP_SIZE)
-    session.build()
+    session = live_session(url)
     frames = []
     deadline = time.monotonic() + timeout
     last = None

@@ -18,12 +18,6 @@ from conftest import CLIP_FRAMES, CLIP_SIZE, make_clip, read_frames
 from headless_browser import HeadlessChromium
 
 
-def view_address(host):
-    line = host.wait_for("view: http://127.0.0.1:")
-    assert line, host.log()
-    return line.split("view: ", 1)[1]
-
-
 def get(url, headers=None):
     """(status, content type, body) of a GET of `url`."""
     try:
@@ -61,7 +55,7 @@ def request_stream(port, config):
 
 def test_the_status_follows_a_session_its_figures_and_why_the_next_did_not_start(start_host, clip):
     host = start_host()
-    address = view_address(host)
+    address = host.view_url
     assert status_of(address) == {"session": None, "lastSession": None, "lastError": None}
 
     session = flumina.flm()
@@ -90,7 +84,7 @@ def test_the_status_follows_a_session_its_figures_and_why_the_next_did_not_start
 
 def test_the_view_answers_only_for_itself_and_can_be_turned_off(start_host):
     host = start_host()
-    address = view_address(host)
+    address = host.view_url
     port = address.rsplit(":", 1)[1].rstrip("/")
     code, kind, page = get(address)
     assert (code, kind) == (200, "text/html; charset=utf-8") and b"<script>" in page
@@ -173,7 +167,7 @@ def browser():
 def test_a_browser_shows_what_the_client_shows_and_the_hosts_figures(start_host, browser, tmp_path):
     yellow = make_clip(tmp_path / "yellow.mp4", frames=50, source="color=c=yellow")
     host = start_host("--loop")
-    address = view_address(host)
+    address = host.view_url
     session = flumina.flm()
     session.add(yellow, inputshape=CLIP_SIZE)
     session.build()

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "log.h"
+#include "steady_seconds.h"
 #include "thread_name.h"
 
 namespace flumina::host {
@@ -25,10 +26,6 @@ constexpr auto kEndFlagGap = std::chrono::milliseconds(100);
 // after each failure, up to the longest.
 constexpr double kFirstBackOff = 0.25;
 constexpr double kLongestBackOff = 4;
-
-Clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 }  // namespace
 

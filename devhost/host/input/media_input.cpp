@@ -78,38 +78,26 @@ void MediaInput::open(const InputTarget& target, const std::string& formatName, 
     avCheck(opened, "cannot open " + target.url);
     avCheck(avformat_find_stream_info(format_.get(), nullptr), "cannot read stream information of " + target.url);
 
-    const AVCodec* codec = nullptr;
+    const AVCodec* codec = nullptr;  // asked for so that only a stream with a decoder is chosen
     streamIndex_ = avCheck(av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0),
                            "cannot find a video stream in " + target.url);
     AVStream* stream = format_->streams[streamIndex_];
-    if (codec == nullptr)
-        throw std::runtime_error("no decoder for codec " + std::string(avcodec_get_name(stream->codecpar->codec_id)) +
-                                 " of " + target.url);
-    decoder_.reset(avcodec_alloc_context3(codec));
-    if (!decoder_) throw std::bad_alloc();
-    avCheck(avcodec_parameters_to_context(decoder_.get(), stream->codecpar), "cannot set up the decoder");
     recorded_ = !target.file.empty() ||
                 isRecorded(target.url, formatName == target.codecHint ? std::string() : formatName, *format_);
-    // Frame threads raise throughput but hold frames back; live inputs want them at once.
-    decoder_->thread_count = target.threads;
-    decoder_->thread_type = recorded_ ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
-    decoder_->pkt_timebase = stream->time_base;
-    avCheck(avcodec_open2(decoder_.get(), codec, nullptr), std::string("cannot open decoder ") + codec->name);
+    decoder_ = openDecoder(*stream->codecpar, stream->time_base, target.threads, recorded_, target.url);
     interrupter_.disarm();
     inputTimeout_ = recorded_ ? 0 : target.inputTimeout;
 
     timeBase_ = stream->time_base;
     const AVRational rate = av_guess_frame_rate(format_.get(), stream, nullptr);
     frameRate_ = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
-    if (decoder_->width <= 0 || decoder_->height <= 0)
-        throw std::runtime_error("cannot tell the frame size of " + target.url);
 
     const char* pixelFormat = av_get_pix_fmt_name(decoder_->pix_fmt);
-    description_ = logLine(target.label, " ", target.url, ": ", codec->name, " ", decoder_->width, " x ",
+    description_ = logLine(target.label, " ", target.url, ": ", decoder_->codec->name, " ", decoder_->width, " x ",
                            decoder_->height, pixelFormat ? std::string(" ") + pixelFormat : std::string(), ", ");
     if (frameRate_ > 0) description_ += logLine(frameRate_, " fps, ");
     description_ += recorded_ ? "recorded" : "live";
-    if (!target.codecHint.empty() && target.codecHint != codec->name)
+    if (!target.codecHint.empty() && target.codecHint != decoder_->codec->name)
         description_ += " (the client's hint said " + target.codecHint + ")";
     setUpright(*stream, target.autorotate);
 }
@@ -165,7 +153,6 @@ AVFrame* MediaInput::next() {
     try {
         AVFrame* frame = decoding_.next(*decoder_, *frame_);
         if (frame == nullptr) return nullptr;
-        ++framesOut_;
         return rotator_ ? rotator_->turn(*frame) : frame;
     } catch (const std::exception& e) {
         if (recording_ && !stop_.load()) recorder_->lost(e.what(), true);
@@ -174,12 +161,10 @@ AVFrame* MediaInput::next() {
 }
 
 double MediaInput::secondsOf(const AVFrame& frame) const {
-    if (frame.best_effort_timestamp != AV_NOPTS_VALUE) {
-        const AVStream* stream = format_->streams[streamIndex_];
-        const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-        return static_cast<double>(frame.best_effort_timestamp - start) * av_q2d(timeBase_);
-    }
-    return frameRate_ > 0 ? static_cast<double>(framesOut_ - 1) / frameRate_ : -1;
+    const AVStream* stream = format_->streams[streamIndex_];
+    return frameSeconds(frame, stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0, timeBase_, frameRate_,
+                        decoding_.frames())
+        .value_or(-1);
 }
 
 }  // namespace flumina::host

@@ -60,7 +60,6 @@ private:
     double frameRate_ = 0;
     bool recorded_ = false;
     PacketDecoding decoding_{[this] { return feedDecoder(); }};
-    long framesOut_ = 0;
     std::string description_;
     std::string endReason_ = kEndOfInput;
     std::unique_ptr<FrameRotator> rotator_;

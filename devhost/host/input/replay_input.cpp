@@ -3,15 +3,12 @@
 #include <cstring>
 
 #include "log.h"
+#include "steady_seconds.h"
 
 namespace flumina::host {
 namespace {
 
 using Clock = RecordingReader::Clock;
-
-Clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 // Parameter sets with start codes, as RTSP and MPEG-TS sources give them; the
 // file holds those of H.264 and H.265 as the muxer rewrote them instead.
@@ -49,27 +46,17 @@ ReplayInput::ReplayInput(std::shared_ptr<RecordingReader> recording, double open
     if (recording_->clockRuns())
         waitToOpen(segment_.opened, openTimeout, logLine("it was back ", segment_.opened, " s into the recording"));
 
-    const AVCodecParameters& parameters = recording_->parameters();
-    const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
-    if (codec == nullptr)
-        throw std::runtime_error("no decoder for codec " + std::string(avcodec_get_name(parameters.codec_id)) + " of " +
-                                 recording_->path());
-    decoder_.reset(avcodec_alloc_context3(codec));
-    if (!decoder_) throw std::bad_alloc();
-    avCheck(avcodec_parameters_to_context(decoder_.get(), &parameters), "cannot set up the decoder");
-    // The file describes the first connection; a later one may have come back with other parameters.
-    if (segment_.width > 0 && segment_.height > 0) {
-        decoder_->width = segment_.width;
-        decoder_->height = segment_.height;
-    }
-    if (!segment_.extradata.empty() && !startsWithStartCode(segment_.extradata)) setExtradata(*decoder_, segment_.extradata);
-    // As a live input decodes: no frame threads, which would hold frames back.
-    decoder_->thread_count = threads;
-    decoder_->thread_type = FF_THREAD_SLICE;
-    decoder_->pkt_timebase = segment_.timeBase;
-    avCheck(avcodec_open2(decoder_.get(), codec, nullptr), std::string("cannot open decoder ") + codec->name);
-    if (decoder_->width <= 0 || decoder_->height <= 0)
-        throw std::runtime_error("cannot tell the frame size of " + recording_->path());
+    // Decoded as a live input is: without frame threads.
+    decoder_ = openDecoder(recording_->parameters(), segment_.timeBase, threads, false, recording_->path(),
+                           [this](AVCodecContext& decoder) {
+                               // The file describes the first connection; a later one may have come back with other parameters.
+                               if (segment_.width > 0 && segment_.height > 0) {
+                                   decoder.width = segment_.width;
+                                   decoder.height = segment_.height;
+                               }
+                               if (!segment_.extradata.empty() && !startsWithStartCode(segment_.extradata))
+                                   setExtradata(decoder, segment_.extradata);
+                           });
     description_ = logLine("replay ", recording_->path(), " of ", segment_.source);
     if (recording_->speed() != 1) description_ += logLine(", at ", recording_->speed(), " times its speed");
 }
@@ -84,27 +71,21 @@ void ReplayInput::waitToOpen(double seconds, double openTimeout, const std::stri
 AVFrame* ReplayInput::next() {
     if (!decoder_) return nullptr;
     recording_->startClock();
-    AVFrame* frame = decoding_.next(*decoder_, *frame_);
-    if (frame != nullptr) ++framesOut_;
-    return frame;
+    return decoding_.next(*decoder_, *frame_);
 }
 
 bool ReplayInput::endAt(Clock::time_point at, const std::string& reason) {
-    ended_ = true;
     if (recording_->sleepUntil(at)) endReason_ = reason;
     return false;
 }
 
 bool ReplayInput::feedDecoder() {
     for (;;) {
-        if (ended_) return false;
         if (loss_) {
-            const LossRecord loss = *loss_;
-            if (loss.failed && recording_->sleepUntil(recording_->dueAt(loss.at))) {
-                ended_ = true;
-                throw std::runtime_error(loss.reason);
-            }
-            return endAt(recording_->dueAt(loss.at), loss.reason);
+            if (!recording_->sleepUntil(recording_->dueAt(loss_->at))) return false;
+            if (loss_->failed) throw std::runtime_error(loss_->reason);
+            endReason_ = loss_->reason;
+            return false;
         }
         RecordingReader::Entry* entry = recording_->peek();
         if (entry == nullptr) {
@@ -119,7 +100,7 @@ bool ReplayInput::feedDecoder() {
             recording_->skipConnection();
             return endAt(*lastDue_ + toDuration(inputTimeout_), logLine("no packet for ", inputTimeout_, " s"));
         }
-        if (!recording_->sleepUntil(due)) return endAt(Clock::now(), kEndOfInput);
+        if (!recording_->sleepUntil(due)) return false;  // stopped
         RecordingReader::Entry taken = recording_->take();
         lastDue_ = due;
         loss_ = taken.record.lost;
@@ -138,11 +119,10 @@ bool ReplayInput::feedDecoder() {
 }
 
 double ReplayInput::secondsOf(const AVFrame& frame) const {
-    if (frame.best_effort_timestamp != AV_NOPTS_VALUE)
-        return static_cast<double>(frame.best_effort_timestamp - segment_.startTime.value_or(0)) *
-               av_q2d(segment_.timeBase) / recording_->speed();
     const double rate = segment_.frameRate.num > 0 ? av_q2d(segment_.frameRate) : 0;
-    return rate > 0 ? static_cast<double>(framesOut_ - 1) / rate / recording_->speed() : -1;
+    const std::optional<double> seconds =
+        frameSeconds(frame, segment_.startTime.value_or(0), segment_.timeBase, rate, decoding_.frames());
+    return seconds ? *seconds / recording_->speed() : -1;
 }
 
 }  // namespace flumina::host

@@ -51,9 +51,7 @@ private:
     std::optional<LossRecord> loss_;  // after the packet last sent
     std::optional<RecordingReader::Clock::time_point> lastDue_;
     PacketDecoding decoding_{[this] { return feedDecoder(); }};
-    bool ended_ = false;
     bool endsForGood_ = false;
-    long framesOut_ = 0;
     std::string description_;
     std::string endReason_ = kEndOfInput;
 };

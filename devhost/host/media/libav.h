@@ -35,6 +35,9 @@ struct PacketFreer {
 struct SwsFreer {
     void operator()(SwsContext* p) const noexcept { sws_freeContext(p); }
 };
+struct CodecParametersFreer {
+    void operator()(AVCodecParameters* p) const noexcept { avcodec_parameters_free(&p); }
+};
 
 // Options for an open call, which takes the ones it uses out of the dictionary.
 struct DictionaryGuard {
@@ -51,6 +54,7 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersFreer>;
 
 // A failed libav call, with the operation and libav's own text.
 class AvError : public std::runtime_error {

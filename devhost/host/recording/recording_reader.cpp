@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "regular_files.h"
+#include "steady_seconds.h"
 
 namespace flumina::host {
 namespace {
@@ -67,7 +68,7 @@ void RecordingReader::startClock() {
 }
 
 RecordingReader::Clock::time_point RecordingReader::dueAt(double seconds) const {
-    return *zero_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / speed_));
+    return *zero_ + toDuration(seconds / speed_);
 }
 
 bool RecordingReader::sleepUntil(Clock::time_point due) const {

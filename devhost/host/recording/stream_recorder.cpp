@@ -21,10 +21,6 @@ constexpr std::size_t kReorderDepth = 17;
 // Matroska counts milliseconds.
 constexpr AVRational kFileTimeBase{1, 1000};
 
-struct CodecParametersFreer {
-    void operator()(AVCodecParameters* p) const noexcept { avcodec_parameters_free(&p); }
-};
-
 std::int64_t ticks(double seconds, AVRational timeBase) {
     return std::llround(seconds * timeBase.den / timeBase.num);
 }
@@ -41,7 +37,7 @@ struct StreamRecorder::Event {
     Kind kind;
     double at = 0;  // seconds since the recording began
     PacketPtr packet;
-    std::shared_ptr<const AVCodecParameters> parameters;
+    CodecParametersPtr parameters;
     SegmentRecord segment;
     LossRecord loss;
 };
@@ -64,8 +60,8 @@ std::string StreamRecorder::failure() const {
 }
 
 void StreamRecorder::beginSegment(const AVStream& stream, const std::string& source) {
-    AVCodecParameters* copy = avcodec_parameters_alloc();
-    std::shared_ptr<AVCodecParameters> parameters(copy, CodecParametersFreer());
+    CodecParametersPtr parameters(avcodec_parameters_alloc());
+    AVCodecParameters* copy = parameters.get();
     if (copy == nullptr || avcodec_parameters_copy(copy, stream.codecpar) < 0) {
         stop("cannot keep the input's codec parameters", true);
         return;

@@ -96,7 +96,7 @@ private:
     AVStream* stream_ = nullptr;
     AVCodecID codec_ = AV_CODEC_ID_NONE;
     std::optional<SegmentRecord> pendingSegment_;  // for the next packet
-    std::shared_ptr<const AVCodecParameters> segmentParameters_;
+    CodecParametersPtr segmentParameters_;
     AVRational timeBase_{1, 1};                    // of the current connection's time stamps
     std::int64_t fileBase_ = 0, lastFileDts_ = INT64_MIN;
     std::int64_t frameTicks_ = 1;                  // a frame of the current connection, in the file's time base

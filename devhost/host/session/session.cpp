@@ -125,13 +125,19 @@ void Session::open(const SessionSpec& spec) {
     if (stop_.load()) throw ConfigError("opening the session was interrupted");
 }
 
-InputStream::Reopen Session::mediaInput(InputTarget target, const Stream& stream) {
+InputStream::Reopen Session::mediaInput(InputTarget target, Stream& stream) {
     target.threads = codecThreads_;
     target.autorotate = options_.autorotate;
     target.inputTimeout = options_.inputTimeout;
     return [this, target, &stream](double timeout) {
         auto input = std::make_unique<MediaInput>(target, stop_, timeout);
-        if (stream.recorder && !input->recorded()) input->recordTo(stream.recorder);
+        if (recording_ && !input->recorded()) {
+            // The first live opening starts the stream's recording; reconnections go on with it.
+            if (!stream.recorder)
+                stream.recorder = std::make_shared<StreamRecorder>(stream.index(), recording_->streamPath(stream.index()),
+                                                                   stream.stats.error);
+            input->recordTo(stream.recorder);
+        }
         return input;
     };
 }
@@ -141,14 +147,6 @@ InputStream::Reopen Session::replayInput(const std::string& url) {
     return [this, recording](double timeout) {
         return std::make_unique<ReplayInput>(recording, timeout, options_.inputTimeout, codecThreads_);
     };
-}
-
-void Session::startRecording(Stream& stream) {
-    auto* live = dynamic_cast<MediaInput*>(stream.opened.get());
-    if (!recording_ || live == nullptr || live->recorded()) return;
-    stream.recorder =
-        std::make_shared<StreamRecorder>(stream.index(), recording_->streamPath(stream.index()), stream.stats.error);
-    live->recordTo(stream.recorder);
 }
 
 void Session::openStream(Stream& stream) {
@@ -197,7 +195,6 @@ void Session::openStream(Stream& stream) {
         }
         stream.source = stream.opened->description();
         log().line(logLine("stream ", index, ": input opened: ", stream.source));
-        startRecording(stream);
     } else {
         stream.source = "no input";
     }

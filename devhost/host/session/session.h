@@ -53,12 +53,10 @@ public:
 private:
     struct Stream;
     void openStream(Stream& stream);
-    // Opens `target` as this session's options say; a live input is recorded when `stream` records.
-    InputStream::Reopen mediaInput(InputTarget target, const Stream& stream);
+    // Opens `target` as this session's options say; with --record, a live input is recorded into `stream`'s recording.
+    InputStream::Reopen mediaInput(InputTarget target, Stream& stream);
     // Replays the recording that `url` (replay://PATH) names.
     InputStream::Reopen replayInput(const std::string& url);
-    // Records the live input just opened, with --record.
-    void startRecording(Stream& stream);
     void attachStream(Stream& stream);
 
     const HostOptions& options_;

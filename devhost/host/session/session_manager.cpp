@@ -7,6 +7,7 @@
 #include "host_limits.h"
 #include "log.h"
 #include "shm_region.h"
+#include "steady_seconds.h"
 #include "view_board.h"
 
 namespace flumina::host {
@@ -152,8 +153,7 @@ void SessionManager::shutdown(const std::string& reason) {
 
 void SessionManager::watch() {
     auto lastProgress = std::chrono::steady_clock::now();
-    const auto progressEvery =
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(options_.progressInterval));
+    const auto progressEvery = toDuration(options_.progressInterval);
     std::unique_lock<std::mutex> lock(mutex_);
     auto stopSession = [&](const std::string& reason) {
         stopLocked(reason);

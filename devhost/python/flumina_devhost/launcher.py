@@ -32,10 +32,6 @@ def _last_value(options, name):
     return values[-1] if values else None
 
 
-def _view_off(options):
-    return _last_value(options, "--view") == "off"
-
-
 class DevHost:
     """flumina-host started with `options`, listening once the constructor returns.
 
@@ -61,8 +57,9 @@ class DevHost:
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
         listening = self.wait_for("listening on 127.0.0.1:", START_SECONDS)
-        view = None if listening is None or _view_off(options) else self.wait_for("view: http://", START_SECONDS)
-        if listening is None or (view is None and not _view_off(options)):
+        view_off = _last_value(options, "--view") == "off"
+        view = None if listening is None or view_off else self.wait_for("view: http://", START_SECONDS)
+        if listening is None or (view is None and not view_off):
             self.close()
             raise RuntimeError(f"{self.binary} did not start within {START_SECONDS} s; its log:\n{self.log()}")
         self.port = int(listening.rsplit(":", 1)[1])
@@ -148,10 +145,7 @@ class DevHost:
         return self
 
     def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.stop()
-        else:
-            self.close()
+        self.stop()
 
 
 def start_for_clients(port_file, *options, binary=None):

@@ -3,7 +3,7 @@ the android bridge connect to on 127.0.0.1 (without it, 43329)."""
 
 import os
 
-PORT_FILE = "/etc/opt/korvane/ap_port"
+from android import PORT_FILE
 
 
 class ClientsPortFile:
